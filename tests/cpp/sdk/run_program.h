@@ -1,9 +1,11 @@
 #pragma once
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <vector>
