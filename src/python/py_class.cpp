@@ -1,0 +1,53 @@
+#include "python/py_class.h"
+
+#include <string>
+#include <vector>
+
+#include "python/exceptions.h"
+#include "python/py_ref.h"
+
+namespace quorrel::python {
+
+namespace {
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+  return raise(PyExc_TypeError, std::string("No constructor defined for ") + type->tp_name);
+}
+
+[[noreturn]] void fail_type_creation(const ClassSpec& spec) {
+  const std::string message = std::string("failed to create type object for ") + spec.name;
+  Py_FatalError(message.c_str());
+}
+
+}  // namespace
+
+namespace detail {
+
+PyTypeObject* create_heap_type(const ClassSpec& spec, Py_ssize_t basic_size, destructor dealloc) {
+  std::vector<PyType_Slot> slots;
+  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
+  slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.constructor ? spec.constructor : &no_constructor)});
+  if (spec.doc != nullptr) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
+  for (PyType_Slot* s = spec.slots; s != nullptr && s->slot != 0; ++s) slots.push_back(*s);
+  slots.push_back({0, nullptr});
+
+  PyType_Spec type_spec{};
+  type_spec.name = spec.name;
+  type_spec.basicsize = static_cast<int>(basic_size);
+  type_spec.flags = Py_TPFLAGS_DEFAULT | (spec.subclassable ? Py_TPFLAGS_BASETYPE : 0);
+  type_spec.slots = slots.data();
+
+  PyObject* type = PyType_FromSpec(&type_spec);
+  if (type == nullptr) fail_type_creation(spec);
+  // The bare type name carries no module; record it so that reprs, pickle
+  // errors and introspection show "quorrel.{name}".
+  PyRef module_name = PyRef::steal(PyUnicode_InternFromString("quorrel"));
+  if (!module_name || PyObject_SetAttrString(type, "__module__", module_name.get()) < 0) {
+    fail_type_creation(spec);
+  }
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace detail
+
+}  // namespace quorrel::python
