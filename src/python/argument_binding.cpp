@@ -98,6 +98,10 @@ class Binder {
         }
       }
     }
+    if (!index && text && !receiver_name().empty() && receiver_name() == *text) {
+      // The receiver is a parameter too, already given.
+      return raise_with_key(function_, "got multiple values for argument '%S'", key);
+    }
     if (!index) {
       if (sig_.positional_only > 0 && positional_only_passed_as_keyword()) return false;
       return raise_with_key(function_, "got an unexpected keyword argument '%S'", key);
@@ -142,6 +146,15 @@ class Binder {
       while (PyDict_Next(call_.keyword_dict, &pos, &key, &value)) keys.push_back(key);
     }
     return keys;
+  }
+
+  std::string_view receiver_name() const {
+    switch (sig_.receiver) {
+      case Receiver::Self: return "self";
+      case Receiver::Cls: return "cls";
+      case Receiver::None: return {};
+    }
+    return {};
   }
 
   Py_ssize_t receiver() const { return sig_.receiver == Receiver::None ? 0 : 1; }

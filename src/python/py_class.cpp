@@ -1,10 +1,10 @@
 #include "python/py_class.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "python/exceptions.h"
-#include "python/py_ref.h"
 
 namespace quorrel::python {
 
@@ -31,21 +31,23 @@ PyTypeObject* create_heap_type(const ClassSpec& spec, Py_ssize_t basic_size, des
   for (PyType_Slot* s = spec.slots; s != nullptr && s->slot != 0; ++s) slots.push_back(*s);
   slots.push_back({0, nullptr});
 
+  // Created under its qualified name, so that the interpreter records
+  // __module__ = "quorrel" (a bare name would draw a DeprecationWarning, fatal
+  // under -W error), then given the bare type name. The interpreter copies
+  // the name into a buffer the type owns; the bare name points into it.
+  const std::string qualified = std::string("quorrel.") + spec.name;
   PyType_Spec type_spec{};
-  type_spec.name = spec.name;
+  type_spec.name = qualified.c_str();
   type_spec.basicsize = static_cast<int>(basic_size);
   type_spec.flags = Py_TPFLAGS_DEFAULT | (spec.subclassable ? Py_TPFLAGS_BASETYPE : 0);
   type_spec.slots = slots.data();
 
   PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) fail_type_creation(spec);
-  // The bare type name carries no module; record it so that reprs, pickle
-  // errors and introspection show "quorrel.{name}".
-  PyRef module_name = PyRef::steal(PyUnicode_InternFromString("quorrel"));
-  if (!module_name || PyObject_SetAttrString(type, "__module__", module_name.get()) < 0) {
-    fail_type_creation(spec);
-  }
-  return reinterpret_cast<PyTypeObject*>(type);
+  auto* type_object = reinterpret_cast<PyTypeObject*>(type);
+  const char* dot = std::strrchr(type_object->tp_name, '.');
+  if (dot != nullptr) type_object->tp_name = dot + 1;
+  return type_object;
 }
 
 }  // namespace detail
