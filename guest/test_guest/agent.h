@@ -47,6 +47,8 @@ extern const struct command command_table[];
 extern volatile uint64_t boot_params;
 /* 1: answer EXECS like an agent without streaming. */
 extern int no_streaming;
+/* When not empty: the answer to the next PING instead of "PONG". */
+extern char ping_reply[256];
 
 /* In-memory files served by FS:READ and FS:WRITE. */
 void fs_read_frame(void);

@@ -269,6 +269,15 @@ static int cmd_http(struct command_context* c) {
   }
 }
 
+/* "pingreply TEXT": the next PING is answered with TEXT. */
+static int cmd_pingreply(struct command_context* c) {
+  size_t n = c->argc > 1 ? strlen(c->argv[1]) : 0;
+  if (n >= sizeof ping_reply) return 2;
+  memcpy(ping_reply, c->argc > 1 ? c->argv[1] : "", n);
+  ping_reply[n] = 0;
+  return 0;
+}
+
 static int cmd_help(struct command_context* c);
 
 const struct command command_table[] = {
@@ -290,9 +299,10 @@ const struct command command_table[] = {
     {"reset", "reset: write 0xFE to port 0x64", cmd_reset},
     {"ports", "ports: read ports 0x61, 0x64, 0xCFC (4 bytes), 0x70 and unbacked MMIO", cmd_ports},
     {"pio", "pio N: N writes to port 0x80", cmd_pio},
-    {"raw", "raw TEXT...: write TEXT verbatim, no EXIT", cmd_raw},
+    {"raw", "raw TEXT...: write TEXT verbatim, no EXIT (and no STREAM:START)", cmd_raw},
     {"nostream", "nostream 1|0: refuse EXECS like an agent without streaming", cmd_nostream},
     {"http", "http URL: send HTTP:REQUEST and report the reply frames", cmd_http},
+    {"pingreply", "pingreply TEXT: answer the next PING with TEXT", cmd_pingreply},
     {"help", "help: this table", cmd_help},
     {0, 0, 0},
 };
