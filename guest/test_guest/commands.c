@@ -3,12 +3,19 @@
 #include "agent.h"
 #include "io.h"
 
+/* The words and a newline, written as one piece of output. */
 static int cmd_echo(struct command_context* c) {
+  static char line[4096];
+  size_t n = 0;
   for (int i = 1; i < c->argc; ++i) {
-    if (i > 1) out_str(c->out, OUT_STDOUT, " ");
-    out_str(c->out, OUT_STDOUT, c->argv[i]);
+    size_t len = strlen(c->argv[i]);
+    if (n + len + 2 > sizeof line) return 2;
+    if (i > 1) line[n++] = ' ';
+    memcpy(line + n, c->argv[i], len);
+    n += len;
   }
-  out_str(c->out, OUT_STDOUT, "\n");
+  line[n++] = '\n';
+  out_bytes(c->out, OUT_STDOUT, line, n);
   return 0;
 }
 
@@ -149,23 +156,33 @@ static int cmd_reset(struct command_context* c) {
   return 0;
 }
 
-static void hex_field(struct output* o, const char* name, uint64_t v) {
-  char b[24];
-  out_str(o, OUT_STDOUT, name);
-  fmt_hex(b, v);
-  out_str(o, OUT_STDOUT, b);
-  out_str(o, OUT_STDOUT, " ");
+static size_t put_field(char* line, size_t n, const char* name, uint64_t v) {
+  size_t len = strlen(name);
+  memcpy(line + n, name, len);
+  n += len;
+  n += fmt_hex(line + n, v);
+  line[n++] = ' ';
+  return n;
 }
 
-/* Reads of emulated ports and of unbacked MMIO (above RAM, below 1 GiB). */
+/* Reads of emulated ports and of unbacked MMIO (above RAM, below 1 GiB),
+   all done before the single output line. */
 static int cmd_ports(struct command_context* c) {
-  hex_field(c->out, "p61=", inb(0x61));
-  hex_field(c->out, "p64=", inb(0x64));
-  hex_field(c->out, "pcfc=", inl(0xCFC));
-  hex_field(c->out, "p70=", inb(0x70));
+  uint64_t p61 = inb(0x61), p64 = inb(0x64), pcfc = inl(0xCFC), p70 = inb(0x70);
   volatile uint64_t* mmio = (volatile uint64_t*)0x3FF00000;
   *mmio = 0x1122334455667788ull;
-  hex_field(c->out, "mmio=", *mmio);
+  uint64_t m = *mmio;
+  if (c->argc > 1 && streq(c->argv[1], "halt")) {
+    for (;;) __asm__ volatile("cli; hlt");  /* leaves the accesses last in the host's I/O history */
+  }
+  char line[160];
+  size_t n = 0;
+  n = put_field(line, n, "p61=", p61);
+  n = put_field(line, n, "p64=", p64);
+  n = put_field(line, n, "pcfc=", pcfc);
+  n = put_field(line, n, "p70=", p70);
+  n = put_field(line, n, "mmio=", m);
+  out_bytes(c->out, OUT_STDOUT, line, n);
   return 0;
 }
 
@@ -297,7 +314,7 @@ const struct command command_table[] = {
     {"argv", "argv WORDS...: each word on its own line", cmd_argv},
     {"halt", "halt: cli; hlt", cmd_halt},
     {"reset", "reset: write 0xFE to port 0x64", cmd_reset},
-    {"ports", "ports: read ports 0x61, 0x64, 0xCFC (4 bytes), 0x70 and unbacked MMIO", cmd_ports},
+    {"ports", "ports [halt]: read ports 0x61, 0x64, 0xCFC (4 bytes), 0x70 and unbacked MMIO; print them or halt", cmd_ports},
     {"pio", "pio N: N writes to port 0x80", cmd_pio},
     {"raw", "raw TEXT...: write TEXT verbatim, no EXIT (and no STREAM:START)", cmd_raw},
     {"nostream", "nostream 1|0: refuse EXECS like an agent without streaming", cmd_nostream},
