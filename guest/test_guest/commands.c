@@ -50,12 +50,19 @@ static int cmd_binary(struct command_context* c) {
   return 0;
 }
 
-/* "large N": N bytes of the pattern a..z on stdout, 4 KiB per line/frame. */
+/* "large N [bytewise]": N bytes of the pattern a..z on stdout, 4 KiB per
+   line/frame, written with rep outsb or, with "bytewise", one out per byte. */
 static int cmd_large(struct command_context* c) {
   static char chunk[4096];
   int64_t n = 0;
   if (c->argc < 2 || !parse_i64(c->argv[1], &n) || n < 0) return 2;
   for (size_t i = 0; i < sizeof chunk; ++i) chunk[i] = (char)('a' + i % 26);
+  if (c->argc > 2 && streq(c->argv[2], "bytewise") && !c->out->streaming) {
+    send_str("OUTPUT:1:");
+    for (int64_t i = 0; i < n; ++i) uart_putc(chunk[i % sizeof chunk]);
+    uart_putc('\n');
+    return 0;
+  }
   while (n > 0) {
     size_t k = n < (int64_t)sizeof chunk ? (size_t)n : sizeof chunk;
     out_clean(c->out, OUT_STDOUT, chunk, k);
@@ -304,7 +311,7 @@ const struct command command_table[] = {
     {"exit", "exit N: exit with status N", cmd_exit},
     {"stderr", "stderr TEXT: TEXT on stderr", cmd_stderr},
     {"binary", "binary: bytes 0..255 on stdout, ff fe on stderr", cmd_binary},
-    {"large", "large N: N pattern bytes on stdout", cmd_large},
+    {"large", "large N [bytewise]: N pattern bytes on stdout (rep outsb, or one out per byte)", cmd_large},
     {"hang", "hang: never answer", cmd_hang},
     {"spin", "spin N: busy loop of N thousand iterations", cmd_spin},
     {"initrd", "initrd: initrd address/size and command line from the zero page", cmd_initrd},
