@@ -176,7 +176,24 @@ StreamReplySink::StreamReplySink(Transport& transport, std::uint32_t id) : trans
 }
 
 void StreamReplySink::on_output(OutputStream stream, std::string_view data) {
-  transport_.write_all(stream_data_frame(stream, id_, data));
+  // The host's frame parser drops every carriage return it receives, also
+  // inside length-prefixed payloads; a raw CR would shift the frame and
+  // wedge the host. Raw STREAM payloads therefore cannot carry CR: it is
+  // left out (CRLF output arrives as LF).
+  if (data.find('\r') == std::string_view::npos) {
+    transport_.write_all(stream_data_frame(stream, id_, data));
+    return;
+  }
+  std::string without_cr;
+  without_cr.reserve(data.size());
+  for (char c : data) {
+    if (c != '\r') {
+      without_cr += c;
+    }
+  }
+  if (!without_cr.empty()) {
+    transport_.write_all(stream_data_frame(stream, id_, without_cr));
+  }
 }
 
 void StreamReplySink::on_exit(int code) { transport_.write_all(stream_end_frame(id_, code)); }
@@ -226,6 +243,25 @@ std::optional<HostFrame> run_command(const CommandSpec& spec, const ProcessSetti
   bool host_open = true;
   std::vector<pollfd> fds;
   for (;;) {
+    // Host frames first: some may already sit in the transport's buffer,
+    // where poll() cannot see them.
+    while (host_open && transport.input_ready()) {
+      std::optional<HostFrame> frame = reader.read_frame();
+      if (!frame) {
+        host_open = false;  // nobody left to tell; finish the command anyway
+      } else if (is_http_response(*frame)) {
+        if (bridge != nullptr) {
+          bridge->deliver(*frame);
+        }
+      } else {
+        kill_and_reap(pid);
+        if (bridge != nullptr) {
+          bridge->fail_pending("INTERNAL", "HTTP proxy internal error: the host ended the command");
+        }
+        return frame;
+      }
+    }
+
     fds.clear();
     for (auto& p : pipes) {
       if (p.fd.valid()) {
@@ -284,23 +320,6 @@ std::optional<HostFrame> run_command(const CommandSpec& spec, const ProcessSetti
       }
       sink.on_timeout();
       return std::nullopt;
-    }
-
-    if (host_open && transport.input_ready()) {
-      std::optional<HostFrame> frame = reader.read_frame();
-      if (!frame) {
-        host_open = false;  // nobody left to tell; finish the command anyway
-      } else if (is_http_response(*frame)) {
-        if (bridge != nullptr) {
-          bridge->deliver(*frame);
-        }
-      } else {
-        kill_and_reap(pid);
-        if (bridge != nullptr) {
-          bridge->fail_pending("INTERNAL", "HTTP proxy internal error: the host ended the command");
-        }
-        return frame;
-      }
     }
 
     if (bridge != nullptr && fds.size() >= bridge_first) {

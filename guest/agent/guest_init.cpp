@@ -34,7 +34,10 @@ std::string prepare_guest() {
   mount_one(problems, "tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777", 01777);
   mount_one(problems, "tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755", 0755);
   ::mkdir("/run/quorrel", 0755);
-  ::mkdir("/sandbox", 0755);
+  // The file API's root gets a size-limited file system of its own, so that
+  // a full sandbox reports "out of space" instead of exhausting the RAM that
+  // holds the root file system.
+  mount_one(problems, "tmpfs", "/sandbox", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755", 0755);
   ::mkdir("/root", 0700);
 
   const int null_fd = ::open("/dev/null", O_RDWR);
