@@ -82,7 +82,7 @@ std::expected<core::Duration, MicrovmError> KvmBackend::ping_with_timeout(core::
             ", stdout=" + core::utf8_lossy(cmd->result.stdout_data)));
       }
       if (auto* http = std::get_if<frame::HttpRequest>(&frame)) {
-        if (auto ok = run_http_proxy_request(http->frame); !ok) return ok;
+        if (auto ok = run_http_proxy_request(http->frame.id, std::move(http->frame.request)); !ok) return ok;
         continue;
       }
       return std::unexpected(MicrovmError::backend("unexpected protocol frame during readiness probe"));
@@ -149,7 +149,7 @@ std::expected<GuestCommandResult, MicrovmError> KvmBackend::run_until_command_re
       return std::unexpected(MicrovmError::backend("unexpected FSRESULT frame during command execution"));
     }
     if (auto* http = std::get_if<frame::HttpRequest>(&frame)) {
-      if (auto ok = run_http_proxy_request(http->frame); !ok) return std::unexpected(ok.error());
+      if (auto ok = run_http_proxy_request(http->frame.id, std::move(http->frame.request)); !ok) return std::unexpected(ok.error());
       continue;
     }
     return std::unexpected(

@@ -115,7 +115,7 @@ std::expected<GuestEventChannel::Receiver, MicrovmError> KvmBackend::run_command
       } else if (std::holds_alternative<frame::Fs>(f)) {
         return fail("unexpected FSRESULT frame during streaming execution");
       } else if (auto* h = std::get_if<frame::HttpRequest>(&f)) {
-        if (auto ok = run_http_proxy_request(h->frame); !ok) return std::unexpected(ok.error());
+        if (auto ok = run_http_proxy_request(h->frame.id, std::move(h->frame.request)); !ok) return std::unexpected(ok.error());
       }
     }
   };

@@ -13,6 +13,7 @@
 
 #include "core/duration.h"
 #include "core/sandbox.h"
+#include "vm/http_proxy/http_proxy.h"
 #include "vm/kvm/asset_cache.h"
 #include "vm/kvm/devices/serial/serial_device.h"
 #include "vm/kvm/devices/serial/serial_protocol.h"
@@ -125,9 +126,14 @@ class KvmBackend {
   static std::expected<std::optional<std::uint64_t>, MicrovmError> effective_command_timeout_secs(
       std::optional<std::uint64_t> default_secs, std::optional<core::Duration> per_command);
 
-  // --- guest HTTP requests (guest_http.cpp)
-  // Serves one HTTP:REQUEST frame by queueing the reply frames on the UART.
-  std::expected<void, MicrovmError> run_http_proxy_request(const HttpRequestFrame& frame);
+  // --- HTTP requests through the host proxy (guest_http.cpp)
+  // Serves one guest HTTP:REQUEST frame: the reply frames are queued on the
+  // UART; a proxy failure is an ERROR frame, not an error of the operation.
+  std::expected<void, MicrovmError> run_http_proxy_request(std::uint32_t id, http_proxy::HttpRequest request);
+  // The host caller's request; the guest takes no part.
+  std::expected<http_proxy::HttpProxyResponse, MicrovmError> http_request(http_proxy::HttpRequest request);
+  // Test seam: the resolver and trust settings the exchanges use.
+  void set_http_exchange_for_testing(http_proxy::Resolver resolver, http_proxy::ExchangeSettings settings);
 
   // --- state and diagnostics
   BackendState state() const { return state_; }
@@ -169,6 +175,7 @@ class KvmBackend {
   core::SandboxConfig sandbox_config_;
   MicrovmConfig microvm_config_;
   bool in_kernel_irqchip_ = true;
+  std::optional<std::pair<http_proxy::Resolver, http_proxy::ExchangeSettings>> http_exchange_override_;
 
   UniqueFd kvm_fd_;
   UniqueFd vm_fd_;

@@ -68,6 +68,12 @@ MicrovmError MicrovmError::guest_file(std::string path, GuestFileErrorKind kind)
   return m;
 }
 
+MicrovmError MicrovmError::http_proxy(http_proxy::HttpProxyError e) {
+  MicrovmError m(Kind::HttpProxy);
+  m.proxy_ = std::move(e);
+  return m;
+}
+
 MicrovmError MicrovmError::io(core::IoError e) {
   MicrovmError m(Kind::Io);
   m.io_ = std::move(e);
@@ -89,7 +95,7 @@ std::string MicrovmError::to_string() const {
     case Kind::Lifecycle: return "microVM lifecycle error: " + lifecycle_->to_string();
     case Kind::Backend: return "KVM backend error: " + text_;
     case Kind::GuestFile: return "guest file error: " + text_ + ": " + file_kind_->to_string();
-    case Kind::HttpProxy: return text_;
+    case Kind::HttpProxy: return proxy_->to_string();
     case Kind::Snapshot: return "invalid snapshot format: " + text_;
     case Kind::Io: return "I/O error: " + io_->to_string();
   }
@@ -104,7 +110,9 @@ core::SandboxError MicrovmError::to_sandbox_error() const {
     case Kind::Snapshot: return core::SandboxError::execution_failed(text_);
     case Kind::Lifecycle: return core::SandboxError::execution_failed(lifecycle_->to_string());
     case Kind::GuestFile: return core::SandboxError::execution_failed(to_string());
-    case Kind::HttpProxy: return core::SandboxError::execution_failed(text_);
+    case Kind::HttpProxy:
+      return core::SandboxError::execution_failed(
+          proxy_->kind() == http_proxy::HttpProxyError::Kind::Internal ? proxy_->payload() : proxy_->to_string());
     case Kind::Io: return core::SandboxError::io(*io_);
   }
   return core::SandboxError::execution_failed(to_string());

@@ -7,6 +7,7 @@
 
 #include "core/io_error.h"
 #include "core/sandbox.h"
+#include "vm/http_proxy/http_proxy_error.h"
 
 namespace quorrel::vm {
 
@@ -66,6 +67,7 @@ class MicrovmError {
   // A backend error whose text is the operating-system description of errno.
   static MicrovmError backend_errno(int err);
   static MicrovmError guest_file(std::string path, GuestFileErrorKind kind);
+  static MicrovmError http_proxy(http_proxy::HttpProxyError e);
   static MicrovmError snapshot(std::string text) { return {Kind::Snapshot, std::move(text)}; }
   static MicrovmError io(core::IoError e);
 
@@ -80,6 +82,7 @@ class MicrovmError {
   const LifecycleError* lifecycle_error() const { return lifecycle_ ? &*lifecycle_ : nullptr; }
   const GuestFileErrorKind* guest_file_kind() const { return file_kind_ ? &*file_kind_ : nullptr; }
   const core::IoError* io_error() const { return io_ ? &*io_ : nullptr; }
+  const http_proxy::HttpProxyError* http_proxy_error() const { return proxy_ ? &*proxy_ : nullptr; }
 
   std::string to_string() const;
 
@@ -97,6 +100,7 @@ class MicrovmError {
   std::optional<LifecycleError> lifecycle_;
   std::optional<GuestFileErrorKind> file_kind_;
   std::optional<core::IoError> io_;
+  std::optional<http_proxy::HttpProxyError> proxy_;
 };
 
 }  // namespace quorrel::vm

@@ -247,3 +247,65 @@ TEST(KvmCommandEnds, GuestExitsReportedByName) {
 
 }  // namespace
 }  // namespace quorrel::vm
+
+namespace quorrel::vm {
+namespace {
+
+using testing_support::make_backend;
+
+// Guest HTTP requests answered through the proxy's policy; nothing leaves
+// the machine: admission refuses these before any connection.
+TEST(KvmGuestHttp, RequestsAreAnsweredWithReplyFrames) {
+  REQUIRE_KVM();
+  core::SandboxConfig sc;
+  sc.allowed_http_domains = {"example.com"};
+  auto vm = make_backend(sc);
+  ASSERT_TRUE(vm);
+  vm->set_http_exchange_for_testing(
+      [](const std::string&, std::uint16_t) -> std::expected<std::vector<http_proxy::IpAddress>, std::string> {
+        return std::unexpected(std::string("no such host"));
+      },
+      {});
+  const std::pair<std::string, std::string> cases[] = {
+      {"https://127.0.0.1/", "ERROR DENIED_HOST domain not in whitelist: 127.0.0.1\n"},
+      {"http://example.com/", "ERROR INVALID_URL invalid URL: only HTTPS is allowed, got http\n"},
+      {"https://other.org/", "ERROR DENIED_HOST domain not in whitelist: other.org\n"},
+      {"https://example.com/x", "ERROR CONNECT_FAIL HTTP connection failed: DNS resolution failed: no such host\n"},
+  };
+  for (const auto& [url, reply] : cases) {
+    auto r = vm->run_command_with_options({"http", url}, {});
+    ASSERT_TRUE(r) << r.error().to_string();
+    EXPECT_EQ(r->stdout_data, reply) << url;
+    EXPECT_EQ(r->exit_code, 0);
+  }
+  auto rx = vm->run_command_streaming_with_options({"http", "https://127.0.0.1/"}, {});
+  ASSERT_TRUE(rx) << rx.error().to_string();
+  std::vector<GuestStreamEvent> events;
+  while (auto e = rx->recv()) events.push_back(*e);
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), GuestStreamEvent::exit(0));
+  std::string out;
+  for (std::size_t i = 0; i + 1 < events.size(); ++i) out += events[i].data;
+  EXPECT_EQ(out, "ERROR DENIED_HOST domain not in whitelist: 127.0.0.1\n") << "served inside the streaming loop too";
+
+  auto bad = vm->run_command_with_options({"raw", "HTTP:REQUEST:1:2:{}\n"}, {});
+  ASSERT_FALSE(bad);
+  EXPECT_TRUE(bad.error().to_string().starts_with("invalid URL: invalid HTTP request JSON: ")) << bad.error().to_string();
+}
+
+TEST(KvmGuestHttp, HostRequestsNeedReady) {
+  REQUIRE_KVM();
+  auto vm = make_backend();
+  ASSERT_TRUE(vm);
+  auto req = http_proxy::HttpRequest::create("GET", "https://example.com/", {}, std::nullopt);
+  ASSERT_TRUE(req);
+  auto denied = vm->http_request(*req);
+  ASSERT_FALSE(denied);
+  EXPECT_EQ(denied.error().to_string(), "domain not in whitelist: example.com") << "an empty whitelist refuses every host";
+  EXPECT_EQ(denied.error().to_sandbox_error().text(), "domain not in whitelist: example.com");
+  vm->destroy();
+  EXPECT_EQ(vm->http_request(*req).error().to_string(), "microVM lifecycle error: KVM backend is not in Ready state");
+}
+
+}  // namespace
+}  // namespace quorrel::vm

@@ -49,6 +49,13 @@ std::string error_text(const Feed& f) {
   return f.outcome.error().to_string();
 }
 
+http_proxy::HttpRequest get_request(std::string url) {
+  http_proxy::HttpRequest r;
+  r.method = "GET";
+  r.url = std::move(url);
+  return r;
+}
+
 struct FrameCase {
   const char* name;
   std::string bytes;
@@ -77,8 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"fs_payload_with_newline", "FSRESULT:0:5:ab\ncd\n", Collect::Fs, frame::Fs{{0, "ab\ncd"}}},
         FrameCase{"fs_carriage_return_dropped", "FSRESULT:0:5:ab\r\ncd\n", Collect::Fs, frame::Fs{{0, "ab\ncd"}}},
         FrameCase{"fs_status_255", "FSRESULT:255:0:\n", Collect::Fs, frame::Fs{{255, ""}}},
-        FrameCase{"http_request", "HTTP:REQUEST:7:12:{\"method\":1}\n", Collect::Command,
-                  frame::HttpRequest{{7, "{\"method\":1}"}}},
+        FrameCase{"http_request", "HTTP:REQUEST:7:37:{\"method\":\"GET\",\"url\":\"https://a.b/\"}\n",
+                  Collect::Command, frame::HttpRequest{{7, get_request("https://a.b/")}}},
         FrameCase{"stream_start", "STREAM:START:0\n", Collect::Command, frame::StreamStart{0}},
         FrameCase{"stream_stdout", "STREAM:STDOUT:0:4:a\nb\xff\n", Collect::Command,
                   frame::StreamStdout{0, "a\nb\xff"}},
@@ -194,6 +201,16 @@ INSTANTIATE_TEST_SUITE_P(
                   "unexpected STREAM frame while waiting for FSRESULT: StreamStart(0)"},
         ErrorCase{"fs_during_command", "FSRESULT:0\n", Collect::Command, "unexpected FSRESULT frame during command execution"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FrameParser, HttpRequestJsonIsReadByTheProxyModel) {
+  Feed f = feed("HTTP:REQUEST:1:2:{}\n", Collect::Command, false);
+  ASSERT_FALSE(f.outcome);
+  EXPECT_EQ(f.outcome.error().kind(), MicrovmError::Kind::HttpProxy);
+  EXPECT_TRUE(f.outcome.error().to_string().starts_with("invalid URL: invalid HTTP request JSON: ")) << f.outcome.error().to_string();
+  Feed dropped = feed("HTTP:REQUEST:1:37:{\"method\":\"GET\",\"url\":\"https://a.b/\"}\nPONG\n", Collect::None, false);
+  ASSERT_TRUE(dropped.outcome && dropped.outcome->has_value());
+  EXPECT_EQ(**dropped.outcome, SerialProtocolResult{frame::PingPong{}}) << "dropped without a collector";
+}
 
 TEST(FrameParser, IncompletePrefixesWaitForMoreBytes) {
   for (std::string bytes : {"STREAM:STD", "STREAM:", "FSRESULT:12", "FSRESULT:0:4:ab", "HTTP:REQUEST:1:5:{",

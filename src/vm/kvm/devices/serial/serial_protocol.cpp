@@ -172,7 +172,14 @@ Parsed parse_http_request(FrameBuffer& fb) {
   if (auto bad = describe_utf8_error(json)) {
     return Parsed::failure("guest HTTP:REQUEST JSON is not valid UTF-8: " + *bad);
   }
-  return frame_item(frame::HttpRequest{{static_cast<std::uint32_t>(id), std::move(json)}}, c.pos(), fb);
+  auto request = http_proxy::HttpRequest::from_json(json);
+  if (!request) {
+    Parsed p;
+    p.kind = Parsed::Kind::Error;
+    p.error = MicrovmError::http_proxy(std::move(request.error()));
+    return p;
+  }
+  return frame_item(frame::HttpRequest{{static_cast<std::uint32_t>(id), std::move(*request)}}, c.pos(), fb);
 }
 
 // Reads "{id}" and checks it against u32 with the frame's own message.
@@ -475,7 +482,8 @@ std::string debug_string(const SerialProtocolResult& r) {
              std::to_string(f.result.data.size()) + " bytes })";
     }
     std::string operator()(const frame::HttpRequest& h) const {
-      return "HttpRequest(HttpRequestFrame { id: " + std::to_string(h.frame.id) + " })";
+      return "HttpRequest(HttpRequestFrame { id: " + std::to_string(h.frame.id) + ", method: " + h.frame.request.method +
+             ", url: " + h.frame.request.url + " })";
     }
     std::string operator()(const frame::StreamStart& s) const { return "StreamStart(" + std::to_string(s.id) + ")"; }
     std::string operator()(const frame::StreamStdout& s) const {

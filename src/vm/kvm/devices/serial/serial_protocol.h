@@ -29,6 +29,7 @@
 #include <variant>
 
 #include "vm/kvm/devices/serial/serial_device.h"
+#include "vm/http_proxy/http_request.h"
 #include "vm/kvm/guest_command.h"
 #include "vm/vm/microvm_error.h"
 
@@ -45,11 +46,10 @@ struct FsResult {
   friend bool operator==(const FsResult&, const FsResult&) = default;
 };
 
-// A guest HTTP request frame. `json` is the request JSON, already checked to
-// be UTF-8; the proxy turns it into its request record.
+// A guest HTTP request frame: the guest's id and its parsed request.
 struct HttpRequestFrame {
   std::uint32_t id = 0;
-  std::string json;
+  http_proxy::HttpRequest request;
   friend bool operator==(const HttpRequestFrame&, const HttpRequestFrame&) = default;
 };
 
