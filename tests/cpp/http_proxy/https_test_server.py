@@ -14,10 +14,11 @@ Routes:
   /slow-body     a head announcing 10 bytes, 2 bytes, then silence
   /delay/MS      waits MS milliseconds before answering
   /echo          JSON of what arrived: method, path, headers, body
-  /close         closes the connection without answering
+  /close         closes the connection without reading or answering
 """
 import base64
 import json
+import socket
 import ssl
 import sys
 import time
@@ -59,10 +60,14 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(body)
 
     def dispatch(self):
-        body = self.read_body()
         parts = self.path.split("?")[0].strip("/").split("/")
         route = parts[0]
         arg = parts[1] if len(parts) > 1 else ""
+        if route == "close":
+            # Before reading any request body.
+            self.close_connection = True
+            return
+        body = self.read_body()
         if route == "status":
             self.answer(int(arg), f"status {arg}".encode())
         elif route == "redirect":
@@ -104,8 +109,6 @@ class Handler(BaseHTTPRequestHandler):
                 "body_b64": base64.b64encode(body).decode(),
             }
             self.answer(200, json.dumps(doc).encode(), [("Content-Type", "application/json")])
-        elif route == "close":
-            self.close_connection = True
         else:
             self.answer(404, b"no such route")
 
@@ -123,6 +126,8 @@ def main():
     host = sys.argv[3] if len(sys.argv) > 3 else "127.0.0.1"
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
+    if ":" in host:
+        Server.address_family = socket.AF_INET6
     server = Server((host, 0), Handler)
     server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
     print(f"PORT {server.server_address[1]}", flush=True)

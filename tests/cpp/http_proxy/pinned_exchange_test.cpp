@@ -206,6 +206,13 @@ TEST_F(PinnedExchangeTest, ConnectionDroppedAfterItWasEstablishedIsARequestFailu
   auto res = run("/close");
   ASSERT_FALSE(res.has_value());
   EXPECT_EQ(res.error().code(), "INVALID_URL") << res.error().to_string();
+  // Writing a large body into the closed connection fails as a value; no
+  // SIGPIPE ends the process.
+  HttpRequest upload = request("POST");
+  upload.body = std::string(1048576, 'u');
+  auto dropped = run("/close", upload);
+  ASSERT_FALSE(dropped.has_value());
+  EXPECT_EQ(dropped.error().code(), "INVALID_URL") << dropped.error().to_string();
 }
 
 TEST_F(PinnedExchangeTest, InvalidMethodsAndHeadersFailBeforeAnythingIsSent) {
@@ -291,6 +298,22 @@ TEST_F(PinnedExchangeTest, QueryAndPercentEncodedPathReachTheServer) {
   auto res = run("/echo/a%20b/./c/../d?q=1&r=%C3%A9");
   ASSERT_TRUE(res.has_value()) << res.error().to_string();
   EXPECT_EQ(nlohmann::json::parse(res->body)["path"], "/echo/a%20b/d?q=1&r=%C3%A9");
+}
+
+TEST_F(PinnedExchangeTest, TrailingDotHostIsVerifiedWithoutTheDot) {
+  auto res = exchange_http_request(admitted("/status/200", "proxy.test."), request(), trusting_test_ca());
+  ASSERT_TRUE(res.has_value()) << res.error().to_string();
+  EXPECT_EQ(res->status, 200);
+}
+
+TEST_F(PinnedExchangeTest, PinsAnIpv6Address) {
+  test::LocalHttpsServer v6(*pki_, "::1");
+  if (!v6.ok()) GTEST_SKIP() << "no IPv6 loopback here";
+  AdmittedRequest a = admitted("/status/200", "proxy.test", v6.port());
+  a.pinned = SocketAddress{*IpAddress::parse("::1"), v6.port()};
+  auto res = exchange_http_request(a, request(), trusting_test_ca());
+  ASSERT_TRUE(res.has_value()) << res.error().to_string();
+  EXPECT_EQ(res->status, 200);
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ std::vector<std::string> hosts() {
       "a+b", "a&b", "a{b}", "a\"b", "a`b", "a\\b", "exa\tmple.com", "exa\nmple.com", "a\x01" "b", "a\x7f" "b",
       // International names.
       "bücher.de", "BÜCHER.de", "B%C3%BCcher.de", "xn--bcher-kva.de", "XN--BCHER-KVA.de", "xn--abc", "xn--",
-      "xn--a", "xn--zca", "xn--zca.xn--zca", "xn--ls8h.la", "faß.de", "straße.example", "ＥＸＡＭＰＬＥ.com",
+      "xn--a", "xn--zca", "xn--zca.xn--zca", "xn--ls8h.la", "$bücher.e", "xn--$bcher-4ya.e", "faß.de", "straße.example", "ＥＸＡＭＰＬＥ.com",
       "example\xE3\x80\x82" "com", "a\xEF\xBC\x8E" "b", "a\xEF\xBD\xA1" "b", "☃.net", "💩.la", "ä-.com",
       "-ä.com", "äa--b.com", "a\xE2\x80\x8D" "b.com", "a\xC2\xAD" "b.com", "\xD9\xA3.com", "ß.com",
       "\xC4\xB0.com", "\xC7\x85.com", "\xEF\xAC\x80.com", "\xE2\x91\xA0.com", "\xE2\x92\x88.com", "ａ.com",
