@@ -31,13 +31,16 @@ std::string prepare_guest() {
   mount_one(problems, "devtmpfs", "/dev", "devtmpfs", MS_NOSUID, "mode=0755", 0755);
   mount_one(problems, "devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "mode=0620,ptmxmode=0666", 0755);
   mount_one(problems, "tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777", 01777);
-  mount_one(problems, "tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777", 01777);
+  // The root file system already holds the image in RAM; a quarter of the
+  // RAM each for /tmp and /sandbox keeps a full disk from becoming an
+  // out-of-memory guest.
+  mount_one(problems, "tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=25%", 01777);
   mount_one(problems, "tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755", 0755);
   ::mkdir("/run/quorrel", 0755);
   // The file API's root gets a size-limited file system of its own, so that
   // a full sandbox reports "out of space" instead of exhausting the RAM that
   // holds the root file system.
-  mount_one(problems, "tmpfs", "/sandbox", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755", 0755);
+  mount_one(problems, "tmpfs", "/sandbox", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=25%", 0755);
   ::mkdir("/root", 0700);
 
   const int null_fd = ::open("/dev/null", O_RDWR);
