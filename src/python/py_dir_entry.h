@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "python/py_class.h"
 
 namespace quorrel::python {
@@ -7,6 +10,11 @@ namespace quorrel::python {
 // One entry of a directory listing.
 struct PyDirEntry {
   static const ClassSpec kSpec;
+
+  std::string name;
+  std::string file_type;  // "file", "dir", "symlink" or "other"
+  std::uint64_t size = 0;
+  bool is_symlink = false;
 };
 
 }  // namespace quorrel::python

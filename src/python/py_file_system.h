@@ -1,12 +1,15 @@
 #pragma once
 
 #include "python/py_class.h"
+#include "python/py_ref.h"
 
 namespace quorrel::python {
 
-// The sandbox.fs facade.
+// The sandbox.fs facade: forwards to the Sandbox's own file methods.
 struct PyFileSystem {
   static const ClassSpec kSpec;
+
+  PyRef sandbox;  // the Sandbox object it was obtained from
 };
 
 }  // namespace quorrel::python

@@ -13,11 +13,21 @@ constexpr char kDoc[] =
     "* `headers` - Response headers as a Python dict.\n"
     "* `body` - Response body as raw bytes.";
 
+PyGetSetDef kAttributes[] = {
+    attribute<&PyHttpResponse::status>("status"),
+    attribute<&PyHttpResponse::headers>("headers", "Returns response headers as a Python dictionary."),
+    attribute<&PyHttpResponse::body>("body", "Returns the response body as raw bytes."),
+    {},
+};
+
+PyType_Slot kSlots[] = {{Py_tp_getset, kAttributes}, {0, nullptr}};
+
 }  // namespace
 
 const ClassSpec PyHttpResponse::kSpec{
     .name = "HttpResponse",
     .doc = kDoc,
+    .slots = kSlots,
 };
 
 }  // namespace quorrel::python

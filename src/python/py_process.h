@@ -1,12 +1,15 @@
 #pragma once
 
 #include "python/py_class.h"
+#include "python/py_ref.h"
 
 namespace quorrel::python {
 
-// The sandbox.process facade.
+// The sandbox.process facade: forwards to the Sandbox's own methods.
 struct PyProcess {
   static const ClassSpec kSpec;
+
+  PyRef sandbox;  // the Sandbox object it was obtained from
 };
 
 }  // namespace quorrel::python

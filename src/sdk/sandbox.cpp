@@ -165,6 +165,47 @@ SdkResult<void> Sandbox::write_file(std::string_view path, std::string_view data
   return write_host_file(path, data);
 }
 
+SdkResult<void> Sandbox::ensure_backend_for_snapshot() {
+  if (!inner_) {
+    if (config_.isolation == IsolationLevel::Os || config_.isolation == IsolationLevel::Wasm) {
+      return std::unexpected(SdkError::coded(ErrorCode::UnsupportedPlatform,
+                                             "configured backend does not support snapshot",
+                                             "set isolation to `MicroVm`"));
+    }
+    return ensure_microvm_backend();
+  }
+  if (backend_kind_ == IsolationLevel::MicroVm) return {};
+  return std::unexpected(SdkError::coded(ErrorCode::UnsupportedPlatform,
+                                         "current sandbox backend does not support snapshot",
+                                         "set isolation to `MicroVm` and recreate sandbox"));
+}
+
+SdkResult<void> Sandbox::ensure_microvm_backend() {
+  if (inner_ && backend_kind_ == IsolationLevel::MicroVm) return {};
+  if (inner_) {
+    auto old = take_inner();
+    if (auto r = destroy_backend_inner(std::move(*old)); !r) return r;
+  }
+  auto created = create_inner(IsolationLevel::MicroVm);
+  if (!created) return std::unexpected(created.error());
+  inner_.emplace(std::move(*created));
+  backend_kind_ = IsolationLevel::MicroVm;
+  return {};
+}
+
+SdkResult<vm::http_proxy::HttpProxyResponse> Sandbox::http_request(std::string_view, std::string_view,
+                                                                   const std::map<std::string, std::string>&,
+                                                                   std::optional<std::string>) {
+  if (config_.isolation == IsolationLevel::Os || config_.isolation == IsolationLevel::Wasm) {
+    return std::unexpected(SdkError::coded(ErrorCode::UnsupportedPlatform, "HTTP proxy only supports microVM backend",
+                                           "set isolation to `MicroVm`"));
+  }
+  if (auto r = ensure_microvm_backend(); !r) return std::unexpected(r.error());
+  // Only a microVM back end carries the proxy; none is part of this build,
+  // so create_inner has refused above and nothing reaches this point.
+  return std::unexpected(microvm_unavailable_error());
+}
+
 SdkResult<void> Sandbox::destroy(Sandbox sandbox) {
   auto inner = sandbox.take_inner();
   if (!inner) return {};

@@ -15,6 +15,7 @@
 #include "sdk/execute_options.h"
 #include "sdk/os_command.h"
 #include "sdk/stream.h"
+#include "vm/http_proxy/http_response.h"
 
 namespace quorrel::sdk {
 
@@ -61,6 +62,19 @@ class Sandbox {
 
   SdkResult<void> write_file(std::string_view path, std::string_view data);
 
+  // Makes sure a back end able to take snapshots exists: refuses a sandbox
+  // configured for the OS or Wasm level before creating anything, refuses an
+  // existing back end of another level without touching it, and creates a
+  // microVM back end when there is none.
+  SdkResult<void> ensure_backend_for_snapshot();
+
+  // An HTTPS request performed by the host under the sandbox's whitelist.
+  // Refused for a sandbox configured for the OS or Wasm level; otherwise a
+  // back end of another level is replaced by a microVM one first.
+  SdkResult<vm::http_proxy::HttpProxyResponse> http_request(std::string_view method, std::string_view url,
+                                                            const std::map<std::string, std::string>& headers,
+                                                            std::optional<std::string> body);
+
   static SdkResult<std::vector<std::string>> build_env_assignments(const std::map<std::string, std::string>& env) {
     return sdk::build_env_assignments(env);
   }
@@ -71,6 +85,9 @@ class Sandbox {
   static SdkResult<void> destroy_backend_inner(SandboxInner inner);
 
  private:
+  // Replaces a back end of another level by a microVM one, or creates one.
+  SdkResult<void> ensure_microvm_backend();
+
   explicit Sandbox(Config config) : config_(std::move(config)) {}
 
   Config config_;
