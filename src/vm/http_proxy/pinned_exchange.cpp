@@ -280,7 +280,7 @@ class CurlTransfer final : public ResponseBody {
   static std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
     auto* self = static_cast<CurlTransfer*>(user);
     const std::size_t len = size * count;
-    if (self->head_complete_) return len;  // trailers
+    if (self->head_complete_ || len == 0) return len;  // trailers
     const std::string_view line(data, len);
     if (line.starts_with("HTTP/")) {
       // A new response head (after an interim 1xx one).
