@@ -166,14 +166,14 @@ SdkResult<void> Sandbox::write_file(std::string_view path, std::string_view data
 }
 
 SdkResult<void> Sandbox::ensure_backend_for_snapshot() {
-  if (!inner_) {
-    if (config_.isolation == IsolationLevel::Os || config_.isolation == IsolationLevel::Wasm) {
-      return std::unexpected(SdkError::coded(ErrorCode::UnsupportedPlatform,
-                                             "configured backend does not support snapshot",
-                                             "set isolation to `MicroVm`"));
-    }
-    return ensure_microvm_backend();
+  // A sandbox configured for the OS or Wasm level is refused as such, whether
+  // or not its back end exists yet.
+  if (config_.isolation == IsolationLevel::Os || config_.isolation == IsolationLevel::Wasm) {
+    return std::unexpected(SdkError::coded(ErrorCode::UnsupportedPlatform,
+                                           "configured backend does not support snapshot",
+                                           "set isolation to `MicroVm`"));
   }
+  if (!inner_) return ensure_microvm_backend();
   if (backend_kind_ == IsolationLevel::MicroVm) return {};
   return std::unexpected(SdkError::coded(ErrorCode::UnsupportedPlatform,
                                          "current sandbox backend does not support snapshot",

@@ -63,7 +63,7 @@ class Sandbox {
   SdkResult<void> write_file(std::string_view path, std::string_view data);
 
   // Makes sure a back end able to take snapshots exists: refuses a sandbox
-  // configured for the OS or Wasm level before creating anything, refuses an
+  // configured for the OS or Wasm level (creating nothing), refuses an
   // existing back end of another level without touching it, and creates a
   // microVM back end when there is none.
   SdkResult<void> ensure_backend_for_snapshot();

@@ -19,3 +19,22 @@ if not any(MODULE_DIR.glob("quorrel.*.so")):
                        "or point QUORREL_BUILD_DIR at the build tree")
 
 sys.path.insert(0, str(MODULE_DIR))
+
+
+import shutil
+import tempfile
+
+import pytest
+
+
+@pytest.fixture
+def shared_tmp():
+    """A fresh directory under /tmp that the sandboxed command may use too.
+
+    Commands run as uid 65534 when the tests run as root, so pytest's own
+    tmp_path (mode 0700, owned by the test user) is out of their reach.
+    """
+    path = pathlib.Path(tempfile.mkdtemp(prefix="quorrel-test-", dir="/tmp"))
+    path.chmod(0o777)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
