@@ -11,5 +11,5 @@ case "$flavour" in
   *) echo "unknown build flavour: $flavour" >&2; exit 2 ;;
 esac
 jobs=${QUORREL_JOBS:-$(nproc)}
-cmake -S "$root" -B "$dir" -G Ninja -DPython3_EXECUTABLE=/usr/bin/python3 "${extra[@]}" >/dev/null
+cmake -S "$root" -B "$dir" -G Ninja -DPython3_EXECUTABLE=/usr/bin/python3 -DQUORREL_BUILD_TESTS=ON "${extra[@]}" >/dev/null
 ninja -C "$dir" -j "$jobs"
