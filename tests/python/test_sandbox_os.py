@@ -448,3 +448,48 @@ def test_http_request_argument_errors_come_first(sb, kwargs, message):
 def test_http_request_accepts_byte_sequences(sb, body):
     assert raised(lambda: sb.http_request("POST", "https://example.com/", None, body)) == (
         NotImplementedError, HTTP_OS_ONLY)
+
+
+# ---- published signatures -----------------------------------------------------
+
+@pytest.mark.parametrize("owner, name, signature", [
+    (quorrel.Sandbox, "execute", "($self, command, env=None, timeout=None, cwd=None)"),
+    (quorrel.Sandbox, "execute_code", "($self, language, code, *, env=None, timeout=None, cwd=None)"),
+    (quorrel.Sandbox, "wait_ready", "($self, timeout_secs=None)"),
+    (quorrel.Sandbox, "is_ready", "($self)"),
+    (quorrel.Sandbox, "close", "($self)"),
+    (quorrel.Sandbox, "__enter__", "($self)"),
+    (quorrel.Sandbox, "__exit__", "($self, _exc_type, _exc, _traceback)"),
+    (quorrel.Sandbox, "stream_execute", "($self, command)"),
+    (quorrel.Sandbox, "read_file", "($self, path)"),
+    (quorrel.Sandbox, "write_file", "($self, path, data)"),
+    (quorrel.Sandbox, "list_dir", "($self, path)"),
+    (quorrel.Sandbox, "stat", "($self, path)"),
+    (quorrel.Sandbox, "file_exists", "($self, path)"),
+    (quorrel.Sandbox, "remove_file", "($self, path)"),
+    (quorrel.Sandbox, "rename", "($self, from, to)"),
+    (quorrel.Sandbox, "_capture_snapshot", "($self)"),
+    (quorrel.Sandbox, "fork", "($self)"),
+    (quorrel.Sandbox, "http_request", "($self, method, url, headers=None, body=None)"),
+    (quorrel.Process, "run", "($self, command, env=None, timeout=None, cwd=None)"),
+    (quorrel.Process, "run_code", "($self, language, code, *, env=None, timeout=None, cwd=None)"),
+    (quorrel.Process, "stream", "($self, command)"),
+    (quorrel.FileSystem, "read", "($self, path)"),
+    (quorrel.FileSystem, "write", "($self, path, data)"),
+    (quorrel.FileSystem, "list", "($self, path)"),
+    (quorrel.FileSystem, "exists", "($self, path)"),
+    (quorrel.FileSystem, "remove", "($self, path)"),
+    (quorrel.FileSystem, "rename", "($self, from, to)"),
+    (quorrel.FileSystem, "stat", "($self, path)"),
+])
+def test_text_signatures(owner, name, signature):
+    assert getattr(owner, name).__text_signature__ == signature
+
+
+def test_constructor_signature_and_property_docs():
+    assert quorrel.Sandbox.__text_signature__ == "(*, isolation=None, allowed_http_domains=None)"
+    assert quorrel.Sandbox.fs.__doc__ == "返回文件系统子模块。"
+    assert quorrel.Sandbox.process.__doc__ == "返回进程子模块。"
+    assert quorrel.Sandbox.read_file.__doc__.startswith("Read a file from inside the sandbox.")
+    assert quorrel.Sandbox.stream_execute.__doc__.startswith(
+        "Execute a command and return a streaming iterator of events.")
