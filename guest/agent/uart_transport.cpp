@@ -51,20 +51,20 @@ std::expected<UartTransport, std::string> UartTransport::open() {
 bool UartTransport::input_ready() { return (port_io::inb(kLsr) & kLsrDataReady) != 0; }
 
 void UartTransport::wait_for_input() {
-  // Spin briefly for the common case of an answer that is already queued,
-  // then sleep with growing pauses so an idle guest leaves the CPU to
-  // running programs.
+  // Spin briefly for the common case of an answer that is already queued
+  // (or, on an emulated 16550, about to be refilled: sleeping between
+  // 16-byte refills is far slower there), then sleep with growing pauses so
+  // an idle guest leaves the CPU to running programs.
   const std::uint64_t spin_until = monotonic_ns() + 2'000'000;
+  while (monotonic_ns() < spin_until) {
+    if (input_ready()) {
+      return;
+    }
+  }
+  long pause = 20'000;
   while (!input_ready()) {
-    if (monotonic_ns() < spin_until) {
-      continue;
-    }
-    long pause = 20'000;
-    while (!input_ready()) {
-      pause_ns(pause);
-      pause = std::min(pause * 2, 1'000'000L);
-    }
-    return;
+    pause_ns(pause);
+    pause = std::min(pause * 2, 1'000'000L);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -172,6 +173,18 @@ TEST_F(AgentTest, FileWriteThenReadRoundTripsBinaryData) {
   const auto reply = agent.read_until_suffix(head + data + "\n");
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(reply->size(), head.size() + data.size() + 1);
+}
+
+TEST_F(AgentTest, FileWriteTakesTenMiBAndRefusesMore) {
+  const std::string path = (agent.dir() / "big.bin").string();
+  agent.send(fs_write_frame(path, std::string(10485760, 'z')));
+  EXPECT_EQ(agent.read_until("FSRESULT:", 30s), "FSRESULT:0\n");
+  EXPECT_EQ(std::filesystem::file_size(path), 10485760u);
+  // One byte more: the payload is skipped and the write refused.
+  agent.send(fs_write_frame(path + ".2", std::string(10485761, 'z')));
+  EXPECT_EQ(agent.read_until("FSRESULT:", 30s), "FSRESULT:2\n");
+  EXPECT_FALSE(std::filesystem::exists(path + ".2"));
+  expect_alive();
 }
 
 TEST_F(AgentTest, FileOperationsReportStatusCodes) {
