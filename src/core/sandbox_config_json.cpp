@@ -1,7 +1,9 @@
 // JSON form of SandboxConfig.
 #include <array>
+#include <cstdint>
 
 #include "core/json.h"
+#include "core/json_record.h"
 #include "core/sandbox.h"
 #include "core/utf8.h"
 
@@ -15,22 +17,12 @@ constexpr std::array<std::string_view, 10> kFields = {
     "fs_readonly",  "fs_readwrite",    "deny_network", "memory_limit_mb", "cpu_quota_us",
     "cpu_period_us", "timeout_secs", "seccomp_profile", "allow_fork",    "allowed_http_domains"};
 
-std::string invalid_type(const Json& v, std::string_view expected) {
-  return "invalid type: " + describe_json_value(v) + ", expected " + std::string(expected);
-}
+std::string invalid_type(const Json& v, std::string_view expected) { return json_invalid_type(v, expected); }
 
 template <class T>
 using Parsed = std::expected<T, std::string>;
 
-Parsed<std::uint64_t> read_u64(const Json& v) {
-  if (v.is_number_unsigned()) return v.get<std::uint64_t>();
-  if (v.is_number_integer()) {
-    auto i = v.get<std::int64_t>();
-    if (i >= 0) return static_cast<std::uint64_t>(i);
-    return std::unexpected("invalid value: integer `" + v.dump() + "`, expected u64");
-  }
-  return std::unexpected(invalid_type(v, "u64"));
-}
+Parsed<std::uint64_t> read_u64(const Json& v) { return read_json_unsigned(v, UINT64_MAX, "u64"); }
 
 Parsed<std::optional<std::uint64_t>> read_opt_u64(const Json& v) {
   if (v.is_null()) return std::optional<std::uint64_t>{};
@@ -139,42 +131,12 @@ std::expected<std::string, std::string> SandboxConfig::to_json() const {
 }
 
 std::expected<SandboxConfig, std::string> SandboxConfig::from_json(std::string_view text) {
-  auto parsed = parse_json(text);
-  if (!parsed) return std::unexpected(parsed.error());
-  const Json& root = parsed->value;
   SandboxConfig cfg;
-
-  if (root.is_array()) {
-    if (root.size() != kFields.size()) {
-      return std::unexpected("invalid length " + std::to_string(root.size()) +
-                             ", expected struct SandboxConfig with 10 elements");
-    }
-    for (std::size_t i = 0; i < kFields.size(); ++i) {
-      if (auto r = read_field(i, root[i], cfg); !r) return std::unexpected(r.error());
-    }
-    return cfg;
-  }
-  if (!root.is_object()) return std::unexpected(invalid_type(root, "struct SandboxConfig"));
-
-  for (const auto& dup : parsed->duplicates) {
-    if (dup.depth != 1) continue;
-    for (auto f : kFields) {
-      if (f == dup.key) return std::unexpected("duplicate field `" + dup.key + "`");
-    }
-  }
-  // Fields are read in document order, as a streaming reader would, so the
-  // first bad value wins; missing fields are reported afterwards.
-  std::array<bool, 10> seen{};
-  for (auto it = root.begin(); it != root.end(); ++it) {
-    for (std::size_t i = 0; i < kFields.size(); ++i) {
-      if (kFields[i] != it.key()) continue;
-      if (auto r = read_field(i, it.value(), cfg); !r) return std::unexpected(r.error());
-      seen[i] = true;
-    }
-  }
-  for (std::size_t i = 0; i < kFields.size(); ++i) {
-    if (!seen[i]) return std::unexpected("missing field `" + std::string(kFields[i]) + "`");
-  }
+  auto ok = read_json_record(text, "SandboxConfig", kFields, [&](std::size_t index, const Json& value) {
+    auto r = read_field(index, value, cfg);
+    return r ? std::expected<void, std::string>() : std::unexpected(r.error());
+  });
+  if (!ok) return std::unexpected(ok.error());
   return cfg;
 }
 

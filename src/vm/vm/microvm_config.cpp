@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "core/json.h"
+#include "core/json_record.h"
 #include "core/utf8.h"
 
 namespace quorrel::vm {
@@ -17,31 +18,19 @@ using Json = nlohmann::ordered_json;
 constexpr std::array<std::string_view, 5> kFields = {"vcpu_count", "memory_mb", "cpu_quota_us", "kernel_path",
                                                      "rootfs_path"};
 
-std::string invalid_type(const Json& v, std::string_view expected) {
-  return "invalid type: " + core::describe_json_value(v) + ", expected " + std::string(expected);
-}
-
-// An unsigned integer no larger than `max`, named `type` in messages.
-std::expected<std::uint64_t, std::string> read_unsigned(const Json& v, std::uint64_t max, std::string_view type) {
-  if (v.is_number_unsigned() || (v.is_number_integer() && v.get<std::int64_t>() >= 0)) {
-    const auto n = v.get<std::uint64_t>();
-    if (n > max) return std::unexpected("invalid value: integer `" + v.dump() + "`, expected " + std::string(type));
-    return n;
-  }
-  if (v.is_number_integer()) return std::unexpected("invalid value: integer `" + v.dump() + "`, expected " + std::string(type));
-  return std::unexpected(invalid_type(v, type));
-}
+using core::json_invalid_type;
+using core::read_json_unsigned;
 
 std::expected<void, std::string> read_field(std::size_t index, const Json& v, MicrovmConfig& cfg) {
   switch (index) {
     case 0: {
-      auto n = read_unsigned(v, 0xFF, "u8");
+      auto n = read_json_unsigned(v, 0xFF, "u8");
       if (!n) return std::unexpected(n.error());
       cfg.vcpu_count = static_cast<std::uint8_t>(*n);
       return {};
     }
     case 1: {
-      auto n = read_unsigned(v, 0xFFFFFFFFu, "u32");
+      auto n = read_json_unsigned(v, 0xFFFFFFFFu, "u32");
       if (!n) return std::unexpected(n.error());
       cfg.memory_mb = static_cast<std::uint32_t>(*n);
       return {};
@@ -51,14 +40,14 @@ std::expected<void, std::string> read_field(std::size_t index, const Json& v, Mi
         cfg.cpu_quota_us.reset();
         return {};
       }
-      auto n = read_unsigned(v, ~std::uint64_t{0}, "u64");
+      auto n = read_json_unsigned(v, ~std::uint64_t{0}, "u64");
       if (!n) return std::unexpected(n.error());
       cfg.cpu_quota_us = *n;
       return {};
     }
     case 3:
     case 4: {
-      if (!v.is_string()) return std::unexpected(invalid_type(v, "path string"));
+      if (!v.is_string()) return std::unexpected(json_invalid_type(v, "path string"));
       (index == 3 ? cfg.kernel_path : cfg.rootfs_path) = v.get<std::string>();
       return {};
     }
@@ -101,40 +90,13 @@ std::expected<std::string, std::string> MicrovmConfig::to_json() const {
 }
 
 std::expected<MicrovmConfig, std::string> MicrovmConfig::from_json(std::string_view text) {
-  auto parsed = core::parse_json(text);
-  if (!parsed) return std::unexpected(parsed.error());
-  const Json& root = parsed->value;
   MicrovmConfig cfg;
   cfg.cpu_quota_us.reset();
-  if (root.is_array()) {
-    if (root.size() != kFields.size()) {
-      return std::unexpected("invalid length " + std::to_string(root.size()) +
-                             ", expected struct MicrovmConfig with 5 elements");
-    }
-    for (std::size_t i = 0; i < kFields.size(); ++i) {
-      if (auto r = read_field(i, root[i], cfg); !r) return std::unexpected(r.error());
-    }
-    return cfg;
-  }
-  if (!root.is_object()) return std::unexpected(invalid_type(root, "struct MicrovmConfig"));
-  for (const auto& dup : parsed->duplicates) {
-    if (dup.depth != 1) continue;
-    for (auto f : kFields) {
-      if (f == dup.key) return std::unexpected("duplicate field `" + dup.key + "`");
-    }
-  }
-  std::array<bool, 5> seen{};
-  for (auto it = root.begin(); it != root.end(); ++it) {
-    for (std::size_t i = 0; i < kFields.size(); ++i) {
-      if (kFields[i] != it.key()) continue;
-      if (auto r = read_field(i, it.value(), cfg); !r) return std::unexpected(r.error());
-      seen[i] = true;
-    }
-  }
-  for (std::size_t i = 0; i < kFields.size(); ++i) {
-    if (i == 2) continue;  // cpu_quota_us may be omitted
-    if (!seen[i]) return std::unexpected("missing field `" + std::string(kFields[i]) + "`");
-  }
+  constexpr std::uint64_t kCpuQuotaMayBeOmitted = 1u << 2;
+  auto ok = core::read_json_record(
+      text, "MicrovmConfig", kFields, [&](std::size_t index, const Json& value) { return read_field(index, value, cfg); },
+      kCpuQuotaMayBeOmitted);
+  if (!ok) return std::unexpected(ok.error());
   return cfg;
 }
 
