@@ -62,27 +62,27 @@ std::optional<HostFrame> Agent::handle(HostFrame frame) {
 }
 
 std::optional<HostFrame> Agent::handle_exec(const ExecFrame& frame) {
-  const auto spec = parse_exec_json(frame.json);
-  if (!spec) {
+  const auto request = parse_exec_json(frame.json);
+  if (!request) {
     transport_.write_all(plain_output_line("invalid command frame"));
-    transport_.write_all(output_line(OutputStream::Stderr, escape_output(spec.error())));
+    transport_.write_all(output_line(OutputStream::Stderr, escape_output(request.error())));
     transport_.write_all(exit_line(2));
     return std::nullopt;
   }
   ExecReplySink sink(transport_);
-  return run_command(*spec, settings_, sink, transport_, reader_, bridge_);
+  return run_command(*request, settings_, sink, transport_, reader_, bridge_);
 }
 
 std::optional<HostFrame> Agent::handle_exec_stream(const ExecStreamFrame& frame) {
-  CommandSpec spec;
-  spec.command = frame.command;
-  if (spec.command.find('\0') != std::string::npos) {
+  CommandRequest request;
+  request.command = frame.command;
+  if (request.command.find('\0') != std::string::npos) {
     transport_.write_all(plain_output_line("invalid EXECS frame"));
     transport_.write_all(exit_line(2));
     return std::nullopt;
   }
   StreamReplySink sink(transport_, frame.id);
-  return run_command(spec, settings_, sink, transport_, reader_, bridge_);
+  return run_command(request, settings_, sink, transport_, reader_, bridge_);
 }
 
 void Agent::handle_malformed(const MalformedFrame& frame) {

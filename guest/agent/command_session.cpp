@@ -43,11 +43,11 @@ struct ChildPlan {
   std::string cwd;
 };
 
-ChildPlan plan_child(const CommandSpec& spec, const ProcessSettings& settings) {
+ChildPlan plan_child(const CommandRequest& request, const ProcessSettings& settings) {
   ChildPlan plan;
-  plan.command = spec.command;
+  plan.command = request.command;
   plan.env_storage = settings.base_env;
-  for (const auto& [name, value] : spec.env) {
+  for (const auto& [name, value] : request.env) {
     const std::string prefix = name + "=";
     std::erase_if(plan.env_storage, [&](const std::string& e) { return e.starts_with(prefix); });
     plan.env_storage.push_back(prefix + value);
@@ -56,7 +56,7 @@ ChildPlan plan_child(const CommandSpec& spec, const ProcessSettings& settings) {
     plan.envp.push_back(e.data());
   }
   plan.envp.push_back(nullptr);
-  plan.cwd = spec.cwd.value_or(settings.default_cwd);
+  plan.cwd = request.cwd.value_or(settings.default_cwd);
   return plan;
 }
 
@@ -200,9 +200,9 @@ void StreamReplySink::on_exit(int code) { transport_.write_all(stream_end_frame(
 
 void StreamReplySink::on_timeout() { transport_.write_all(stream_timeout_frame(id_)); }
 
-std::optional<HostFrame> run_command(const CommandSpec& spec, const ProcessSettings& settings, CommandSink& sink,
+std::optional<HostFrame> run_command(const CommandRequest& request, const ProcessSettings& settings, CommandSink& sink,
                                      Transport& transport, FrameReader& reader, HttpBridge* bridge) {
-  ChildPlan plan = plan_child(spec, settings);
+  ChildPlan plan = plan_child(request, settings);
   int out_pipe[2];
   int err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
@@ -236,9 +236,9 @@ std::optional<HostFrame> run_command(const CommandSpec& spec, const ProcessSetti
   UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 
   // No time limit is represented by a deadline that never comes.
-  const bool limited = spec.timeout_secs.has_value();
+  const bool limited = request.timeout_secs.has_value();
   const std::int64_t deadline =
-      limited ? monotonic_ms() + static_cast<std::int64_t>(std::min<std::uint64_t>(*spec.timeout_secs, 100'000'000ull)) * 1000
+      limited ? monotonic_ms() + static_cast<std::int64_t>(std::min<std::uint64_t>(*request.timeout_secs, 100'000'000ull)) * 1000
               : 0;
   bool host_open = true;
   std::vector<pollfd> fds;

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "command_spec.h"
+#include "command_request.h"
 #include "frame_reader.h"
 #include "guest_frame.h"
 #include "host_frame.h"
@@ -66,7 +66,7 @@ struct ProcessSettings {
 // this command: the process group is killed, nothing more is reported, and
 // the frame is returned for the caller to handle. At the time limit the
 // process group is killed and the sink told so.
-std::optional<HostFrame> run_command(const CommandSpec& spec, const ProcessSettings& settings, CommandSink& sink,
+std::optional<HostFrame> run_command(const CommandRequest& request, const ProcessSettings& settings, CommandSink& sink,
                                      Transport& transport, FrameReader& reader, HttpBridge* bridge);
 
 }  // namespace quorrel::agent

@@ -14,8 +14,8 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return raise(PyExc_TypeError, std::string("No constructor defined for ") + type->tp_name);
 }
 
-[[noreturn]] void fail_type_creation(const ClassSpec& spec) {
-  const std::string message = std::string("failed to create type object for ") + spec.name;
+[[noreturn]] void fail_type_creation(const ClassSpec& class_spec) {
+  const std::string message = std::string("failed to create type object for ") + class_spec.name;
   Py_FatalError(message.c_str());
 }
 
@@ -23,27 +23,27 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 namespace detail {
 
-PyTypeObject* create_heap_type(const ClassSpec& spec, Py_ssize_t basic_size, destructor dealloc) {
+PyTypeObject* create_heap_type(const ClassSpec& class_spec, Py_ssize_t basic_size, destructor dealloc) {
   std::vector<PyType_Slot> slots;
   slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
-  slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.constructor ? spec.constructor : &no_constructor)});
-  if (spec.doc != nullptr) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
-  for (PyType_Slot* s = spec.slots; s != nullptr && s->slot != 0; ++s) slots.push_back(*s);
+  slots.push_back({Py_tp_new, reinterpret_cast<void*>(class_spec.constructor ? class_spec.constructor : &no_constructor)});
+  if (class_spec.doc != nullptr) slots.push_back({Py_tp_doc, const_cast<char*>(class_spec.doc)});
+  for (PyType_Slot* s = class_spec.slots; s != nullptr && s->slot != 0; ++s) slots.push_back(*s);
   slots.push_back({0, nullptr});
 
   // Created under its qualified name, so that the interpreter records
   // __module__ = "quorrel" (a bare name would draw a DeprecationWarning, fatal
   // under -W error), then given the bare type name. The interpreter copies
   // the name into a buffer the type owns; the bare name points into it.
-  const std::string qualified = std::string("quorrel.") + spec.name;
+  const std::string qualified = std::string("quorrel.") + class_spec.name;
   PyType_Spec type_spec{};
   type_spec.name = qualified.c_str();
   type_spec.basicsize = static_cast<int>(basic_size);
-  type_spec.flags = Py_TPFLAGS_DEFAULT | (spec.subclassable ? Py_TPFLAGS_BASETYPE : 0);
+  type_spec.flags = Py_TPFLAGS_DEFAULT | (class_spec.subclassable ? Py_TPFLAGS_BASETYPE : 0);
   type_spec.slots = slots.data();
 
   PyObject* type = PyType_FromSpec(&type_spec);
-  if (type == nullptr) fail_type_creation(spec);
+  if (type == nullptr) fail_type_creation(class_spec);
   auto* type_object = reinterpret_cast<PyTypeObject*>(type);
   const char* dot = std::strrchr(type_object->tp_name, '.');
   if (dot != nullptr) type_object->tp_name = dot + 1;

@@ -85,7 +85,7 @@ struct Object {
 
 namespace detail {
 
-PyTypeObject* create_heap_type(const ClassSpec& spec, Py_ssize_t basic_size, destructor dealloc);
+PyTypeObject* create_heap_type(const ClassSpec& class_spec, Py_ssize_t basic_size, destructor dealloc);
 
 template <class T>
 void dealloc(PyObject* obj) {

@@ -11,7 +11,7 @@ namespace quorrel::agent {
 
 // One command to run: a shell command line, extra environment, a time limit
 // in seconds and a working directory.
-struct CommandSpec {
+struct CommandRequest {
   std::string command;
   std::vector<std::pair<std::string, std::string>> env;
   std::optional<std::uint64_t> timeout_secs;
@@ -21,6 +21,6 @@ struct CommandSpec {
 // Reads the JSON of an "EXEC:" frame: "cmd" (string, required), "env"
 // (object of strings), "timeout" (unsigned seconds), "cwd" (string); null
 // counts as absent. Returns the reason on failure.
-std::expected<CommandSpec, std::string> parse_exec_json(std::string_view json);
+std::expected<CommandRequest, std::string> parse_exec_json(std::string_view json);
 
 }  // namespace quorrel::agent

@@ -1,10 +1,10 @@
-#include "command_spec.h"
+#include "command_request.h"
 
 #include <nlohmann/json.hpp>
 
 namespace quorrel::agent {
 
-std::expected<CommandSpec, std::string> parse_exec_json(std::string_view json) {
+std::expected<CommandRequest, std::string> parse_exec_json(std::string_view json) {
   nlohmann::json j;
   try {
     j = nlohmann::json::parse(json);
@@ -14,12 +14,12 @@ std::expected<CommandSpec, std::string> parse_exec_json(std::string_view json) {
   if (!j.is_object()) {
     return std::unexpected("invalid EXEC JSON: expected an object");
   }
-  CommandSpec spec;
+  CommandRequest request;
   const auto cmd = j.find("cmd");
   if (cmd == j.end() || !cmd->is_string()) {
     return std::unexpected("invalid EXEC JSON: \"cmd\" must be a string");
   }
-  spec.command = cmd->get<std::string>();
+  request.command = cmd->get<std::string>();
   if (const auto env = j.find("env"); env != j.end() && !env->is_null()) {
     if (!env->is_object()) {
       return std::unexpected("invalid EXEC JSON: \"env\" must be an object");
@@ -32,25 +32,25 @@ std::expected<CommandSpec, std::string> parse_exec_json(std::string_view json) {
           value.get_ref<const std::string&>().find('\0') != std::string::npos) {
         return std::unexpected("invalid EXEC JSON: unusable env entry " + name);
       }
-      spec.env.emplace_back(name, value.get<std::string>());
+      request.env.emplace_back(name, value.get<std::string>());
     }
   }
   if (const auto timeout = j.find("timeout"); timeout != j.end() && !timeout->is_null()) {
     if (!timeout->is_number_unsigned()) {
       return std::unexpected("invalid EXEC JSON: \"timeout\" must be an unsigned integer");
     }
-    spec.timeout_secs = timeout->get<std::uint64_t>();
+    request.timeout_secs = timeout->get<std::uint64_t>();
   }
   if (const auto cwd = j.find("cwd"); cwd != j.end() && !cwd->is_null()) {
     if (!cwd->is_string()) {
       return std::unexpected("invalid EXEC JSON: \"cwd\" must be a string");
     }
-    spec.cwd = cwd->get<std::string>();
+    request.cwd = cwd->get<std::string>();
   }
-  if (spec.command.find('\0') != std::string::npos) {
+  if (request.command.find('\0') != std::string::npos) {
     return std::unexpected("invalid EXEC JSON: \"cmd\" contains a NUL byte");
   }
-  return spec;
+  return request;
 }
 
 }  // namespace quorrel::agent
