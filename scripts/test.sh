@@ -24,6 +24,10 @@ ctest_in() {
   ctest --test-dir "$1" --output-on-failure -j "${QUORREL_TEST_JOBS:-2}" --timeout 900
 }
 
+ctest_sanitized() {
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest_in build-asan
+}
+
 pytest_run() {
   local rc=0
   QUORREL_BUILD_DIR="$root/build" /usr/bin/python3 -m pytest -q tests/python || rc=$?
@@ -34,7 +38,7 @@ pytest_run() {
 step "build" scripts/build.sh
 step "C++ unit tests" ctest_in build
 step "build (ASan+UBSan)" scripts/build.sh asan
-step "C++ unit tests (ASan+UBSan)" env ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest_in build-asan
+step "C++ unit tests (ASan+UBSan)" ctest_sanitized
 step "Python tests" pytest_run
 if [ -x tests/qemu/run.sh ]; then
   if [ -x guest/image/build.sh ]; then
