@@ -130,9 +130,12 @@ Program check_block(Check check) {
       break;
     }
     case Check::Clone:
-      // None of CLONE_NEWNET, CLONE_NEWIPC, CLONE_NEWUTS, CLONE_NEWNS.
+      // No new namespace of any kind: CLONE_NEWNET, CLONE_NEWIPC,
+      // CLONE_NEWUTS and CLONE_NEWNS, and also CLONE_NEWUSER, CLONE_NEWPID and
+      // CLONE_NEWCGROUP, which would otherwise let a command build a user
+      // namespace of its own (and gain capabilities inside it).
       high_word_check_and_load(p, 0);
-      p.push_back(jump(kJset, 0x4C020000, 0, 1));
+      p.push_back(jump(kJset, 0x7E020000, 0, 1));
       p.push_back(stmt(kRet, kSeccompRetTrap));
       p.push_back(stmt(kRet, kSeccompRetAllow));
       break;

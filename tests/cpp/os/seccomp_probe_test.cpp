@@ -33,6 +33,7 @@ TEST(SeccompProbes, AllowedAndTrappedCallsPerProfile) {
       {"fork with fork profile", EssentialWithFork, {"fork"}, 0, "ok\n"},
       {"fork without", Essential, {"fork"}, 159, kSigsys},
       {"clone CLONE_NEWNET", EssentialWithFork, {"clone", "0x40000000"}, 159, kSigsys},
+      {"clone CLONE_NEWUSER", EssentialWithFork, {"clone", "0x10000000"}, 159, kSigsys},
       {"clone3 answers ENOSYS", Essential, {"clone3"}, 1, "errno 38\n"},
       {"clone3 answers ENOSYS with fork", NetworkWithFork, {"clone3"}, 1, "errno 38\n"},
       {"PR_SET_NAME essential", Essential, {"prctl_set_name"}, 159, kSigsys},
