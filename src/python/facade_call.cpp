@@ -12,6 +12,11 @@ PyRef call_method(PyObject* target, const char* name, std::initializer_list<PyOb
     owned.push_back(PyRef::steal(arg));
   }
   if (failed) return {};
+  if (target == nullptr) {
+    // Only after the cycle collector has cleared a facade.
+    PyErr_SetString(PyExc_RuntimeError, "the sandbox behind this object is gone");
+    return {};
+  }
   PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(owned.size())));
   if (!tuple) return {};
   for (std::size_t i = 0; i < owned.size(); ++i) {

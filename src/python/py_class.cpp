@@ -23,9 +23,14 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 namespace detail {
 
-PyTypeObject* create_heap_type(const ClassSpec& class_spec, Py_ssize_t basic_size, destructor dealloc) {
+PyTypeObject* create_heap_type(const ClassSpec& class_spec, Py_ssize_t basic_size, destructor dealloc,
+                               traverseproc traverse, inquiry clear) {
   std::vector<PyType_Slot> slots;
   slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
+  if (traverse != nullptr) {
+    slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(traverse)});
+    slots.push_back({Py_tp_clear, reinterpret_cast<void*>(clear)});
+  }
   slots.push_back({Py_tp_new, reinterpret_cast<void*>(class_spec.constructor ? class_spec.constructor : &no_constructor)});
   if (class_spec.doc != nullptr) slots.push_back({Py_tp_doc, const_cast<char*>(class_spec.doc)});
   for (PyType_Slot* s = class_spec.slots; s != nullptr && s->slot != 0; ++s) slots.push_back(*s);
@@ -39,7 +44,8 @@ PyTypeObject* create_heap_type(const ClassSpec& class_spec, Py_ssize_t basic_siz
   PyType_Spec type_spec{};
   type_spec.name = qualified.c_str();
   type_spec.basicsize = static_cast<int>(basic_size);
-  type_spec.flags = Py_TPFLAGS_DEFAULT | (class_spec.subclassable ? Py_TPFLAGS_BASETYPE : 0);
+  type_spec.flags = Py_TPFLAGS_DEFAULT | (class_spec.subclassable ? Py_TPFLAGS_BASETYPE : 0) |
+                    (traverse != nullptr ? Py_TPFLAGS_HAVE_GC : 0);
   type_spec.slots = slots.data();
 
   PyObject* type = PyType_FromSpec(&type_spec);

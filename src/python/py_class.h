@@ -38,6 +38,7 @@
 #include <Python.h>
 
 #include <array>
+#include <concepts>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -85,12 +86,39 @@ struct Object {
 
 namespace detail {
 
-PyTypeObject* create_heap_type(const ClassSpec& class_spec, Py_ssize_t basic_size, destructor dealloc);
+// State types that hold references to other Python objects declare
+//   int traverse(visitproc visit, void* arg) const;   // Py_VISIT each one
+//   void clear();                                      // drop them
+// and their class takes part in cycle collection (a Sandbox subclass that
+// keeps its own `fs` facade in an attribute would otherwise never be freed).
+template <class T>
+concept HoldsReferences = requires(const T& ct, T& t, visitproc visit, void* arg) {
+  { ct.traverse(visit, arg) } -> std::same_as<int>;
+  t.clear();
+};
+
+PyTypeObject* create_heap_type(const ClassSpec& class_spec, Py_ssize_t basic_size, destructor dealloc,
+                               traverseproc traverse = nullptr, inquiry clear = nullptr);
+
+template <class T>
+int traverse(PyObject* obj, visitproc visit, void* arg) {
+  auto* self = reinterpret_cast<Object<T>*>(obj);
+  Py_VISIT(Py_TYPE(obj));
+  return self->state_ != nullptr ? self->state_->traverse(visit, arg) : 0;
+}
+
+template <class T>
+int clear(PyObject* obj) {
+  auto* self = reinterpret_cast<Object<T>*>(obj);
+  if (self->state_ != nullptr) self->state_->clear();
+  return 0;
+}
 
 template <class T>
 void dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<Object<T>*>(obj);
   PyTypeObject* type = Py_TYPE(obj);
+  if constexpr (HoldsReferences<T>) PyObject_GC_UnTrack(obj);
   if (self->state_ != nullptr) {
     if (T::kSpec.unsendable && !self->thread.is_current()) {
       report_foreign_drop(T::kSpec.name);  // the state is deliberately leaked
@@ -110,8 +138,14 @@ void dealloc(PyObject* obj) {
 template <class T>
 PyTypeObject* type_object() {
   static_assert(std::is_standard_layout_v<Object<T>>);
-  static PyTypeObject* const type =
-      detail::create_heap_type(T::kSpec, static_cast<Py_ssize_t>(sizeof(Object<T>)), &detail::dealloc<T>);
+  static PyTypeObject* const type = [] {
+    constexpr auto size = static_cast<Py_ssize_t>(sizeof(Object<T>));
+    if constexpr (detail::HoldsReferences<T>) {
+      return detail::create_heap_type(T::kSpec, size, &detail::dealloc<T>, &detail::traverse<T>, &detail::clear<T>);
+    } else {
+      return detail::create_heap_type(T::kSpec, size, &detail::dealloc<T>);
+    }
+  }();
   return type;
 }
 

@@ -10,6 +10,12 @@ struct PyProcess {
   static const ClassSpec kSpec;
 
   PyRef sandbox;  // the Sandbox object it was obtained from
+
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(sandbox.get());
+    return 0;
+  }
+  void clear() { sandbox = PyRef(); }
 };
 
 }  // namespace quorrel::python

@@ -505,3 +505,22 @@ def test_constructor_signature_and_property_docs():
     assert quorrel.Sandbox.read_file.__doc__.startswith("Read a file from inside the sandbox.")
     assert quorrel.Sandbox.stream_execute.__doc__.startswith(
         "Execute a command and return a streaming iterator of events.")
+
+
+class TestCycleCollection:
+    """A sandbox subclass that keeps its own facades is still collected."""
+
+    @pytest.mark.parametrize("facade", ["fs", "process"])
+    def test_cycle_through_a_facade_is_collected(self, facade):
+        import gc
+        import weakref
+
+        class Keeper(quorrel.Sandbox):
+            pass
+
+        sb = Keeper(isolation="os")
+        sb.kept = getattr(sb, facade)
+        ref = weakref.ref(sb)
+        del sb
+        gc.collect()
+        assert ref() is None
