@@ -39,12 +39,7 @@ std::optional<HostFrame> Agent::handle(HostFrame frame) {
   } else if (const auto* execs = std::get_if<ExecStreamFrame>(&frame)) {
     return handle_exec_stream(*execs);
   } else if (const auto* read = std::get_if<FsReadFrame>(&frame)) {
-    FileReadResult result = read_whole_file(read->path);
-    if (result.status == FsStatus::Ok && result.data.find('\r') != std::string::npos) {
-      // The host drops carriage returns even inside payloads, so such a
-      // file cannot be sent intact: refuse it rather than corrupt it.
-      result.status = FsStatus::IoError;
-    }
+    const FileReadResult result = read_whole_file(read->path);
     transport_.write_all(result.status == FsStatus::Ok ? fs_result_frame(result.status, result.data)
                                                        : fs_result_frame(result.status));
   } else if (const auto* write = std::get_if<FsWriteFrame>(&frame)) {

@@ -176,24 +176,7 @@ StreamReplySink::StreamReplySink(Transport& transport, std::uint32_t id) : trans
 }
 
 void StreamReplySink::on_output(OutputStream stream, std::string_view data) {
-  // The host's frame parser drops every carriage return it receives, also
-  // inside length-prefixed payloads; a raw CR would shift the frame and
-  // wedge the host. Raw STREAM payloads therefore cannot carry CR: it is
-  // left out (CRLF output arrives as LF).
-  if (data.find('\r') == std::string_view::npos) {
-    transport_.write_all(stream_data_frame(stream, id_, data));
-    return;
-  }
-  std::string without_cr;
-  without_cr.reserve(data.size());
-  for (char c : data) {
-    if (c != '\r') {
-      without_cr += c;
-    }
-  }
-  if (!without_cr.empty()) {
-    transport_.write_all(stream_data_frame(stream, id_, without_cr));
-  }
+  transport_.write_all(stream_data_frame(stream, id_, data));
 }
 
 void StreamReplySink::on_exit(int code) { transport_.write_all(stream_end_frame(id_, code)); }

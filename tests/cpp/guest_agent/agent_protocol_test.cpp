@@ -148,8 +148,8 @@ TEST_F(AgentTest, StreamingCommandSendsFramesAsOutputArrives) {
   EXPECT_EQ(*first, "STREAM:START:0\nSTREAM:STDOUT:0:4:one\n");
   const auto rest = agent.read_until("STREAM:END:", 5s);
   ASSERT_TRUE(rest.has_value());
-  // Carriage returns cannot travel inside raw payloads (the host drops them).
-  EXPECT_EQ(*rest, "\nSTREAM:STDERR:0:4:two\n\nSTREAM:STDOUT:0:3:a\nb\nSTREAM:END:0:3\n");
+  // Payloads are raw: the carriage return is sent as it was written.
+  EXPECT_EQ(*rest, "\nSTREAM:STDERR:0:4:two\n\nSTREAM:STDOUT:0:4:a\r\nb\nSTREAM:END:0:3\n");
 }
 
 TEST_F(AgentTest, StreamingCommandEchoesItsId) {
@@ -163,7 +163,6 @@ TEST_F(AgentTest, FileWriteThenReadRoundTripsBinaryData) {
   for (int i = 0; i < 1 << 20; ++i) {
     data += static_cast<char>((i * 7) & 0xFF);
   }
-  std::erase(data, '\r');
   data += "\nFSRESULT:0\n";
   const std::string path = (agent.dir() / "blob.bin").string();
   agent.send(fs_write_frame(path, data));
@@ -201,9 +200,8 @@ TEST_F(AgentTest, FileOperationsReportStatusCodes) {
       {"write over a directory", fs_write_frame(dir + "/bin", "x"), "FSRESULT:2\n"},
       {"write empty file", fs_write_frame(dir + "/empty", ""), "FSRESULT:0\n"},
       {"read empty file", fs_read_frame(dir + "/empty"), "FSRESULT:0:0:\n"},
-      {"write text with CR", fs_write_frame(dir + "/crlf.txt", "a\r\nb"), "FSRESULT:0\n"},
-      // The host cannot receive a CR inside a payload: refused, not mangled.
-      {"read text with CR", fs_read_frame(dir + "/crlf.txt"), "FSRESULT:2\n"},
+      {"write text with CR", fs_write_frame(dir + "/cr.txt", "a\rb\r"), "FSRESULT:0\n"},
+      {"read text with CR", fs_read_frame(dir + "/cr.txt"), "FSRESULT:0:4:a\rb\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

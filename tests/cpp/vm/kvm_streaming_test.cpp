@@ -46,6 +46,10 @@ TEST_F(KvmStreaming, EventsInGuestOrder) {
   EXPECT_EQ(stream({"stderr", "warn"}), (std::vector<Ev>{Ev::err("warn"), Ev::exit(0)}));
   EXPECT_EQ(stream({"exit", "-9"}), (std::vector<Ev>{Ev::exit(-9)}));
   EXPECT_EQ(vm_->last_command(), "EXECS:0:11:'exit' '-9'\n");
+  std::string all_bytes(256, '\0');
+  for (int i = 0; i < 256; ++i) all_bytes[i] = static_cast<char>(i);
+  EXPECT_EQ(stream({"binary"}), (std::vector<Ev>{Ev::out(all_bytes), Ev::err("\xff\xfe"), Ev::exit(0)}))
+      << "stream payloads arrive byte for byte, carriage return included";
   auto big = stream({"large", "10000"});
   ASSERT_EQ(big.size(), 4u) << "4 KiB per STREAM:STDOUT frame, then the end";
   EXPECT_EQ(big[2].data.size(), 10000u - 8192u);

@@ -82,27 +82,48 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FrameCase{"fs_short", "FSRESULT:3\n", Collect::Fs, frame::Fs{{3, ""}}},
         FrameCase{"fs_payload_with_newline", "FSRESULT:0:5:ab\ncd\n", Collect::Fs, frame::Fs{{0, "ab\ncd"}}},
-        FrameCase{"fs_carriage_return_dropped", "FSRESULT:0:5:ab\r\ncd\n", Collect::Fs, frame::Fs{{0, "ab\ncd"}}},
+        // Counted payloads are raw: carriage returns inside them are data.
+        FrameCase{"fs_payload_keeps_cr", "FSRESULT:0:6:ab\r\ncd\n", Collect::Fs, frame::Fs{{0, "ab\r\ncd"}}},
+        FrameCase{"fs_payload_only_cr", "FSRESULT:0:3:\r\r\r\n", Collect::Fs, frame::Fs{{0, "\r\r\r"}}},
+        // Outside payloads carriage returns are dropped: in the header and
+        // before the newline that ends the frame.
+        FrameCase{"fs_cr_before_final_newline", "FSRESULT:0:5:ab\ncd\r\n", Collect::Fs, frame::Fs{{0, "ab\ncd"}}},
+        FrameCase{"fs_cr_in_header", "FS\rRESULT:0\r:2\r:\r\n\r\r\n", Collect::Fs, frame::Fs{{0, "\r\n"}}},
+        FrameCase{"fs_short_crlf", "FSRESULT:2\r\n", Collect::Fs, frame::Fs{{2, ""}}},
+        FrameCase{"fs_empty_payload_crlf", "FSRESULT:0:0:\r\n", Collect::Fs, frame::Fs{{0, ""}}},
         FrameCase{"fs_status_255", "FSRESULT:255:0:\n", Collect::Fs, frame::Fs{{255, ""}}},
         FrameCase{"http_request", "HTTP:REQUEST:7:37:{\"method\":\"GET\",\"url\":\"https://a.b/\"}\n",
                   Collect::Command, frame::HttpRequest{{7, get_request("https://a.b/")}}},
+        FrameCase{"http_request_crlf_json", "HTTP:REQUEST:7:39:{\"method\":\"GET\",\r\n\"url\":\"https://a.b/\"}\r\n",
+                  Collect::Command, frame::HttpRequest{{7, get_request("https://a.b/")}}},
         FrameCase{"stream_start", "STREAM:START:0\n", Collect::Command, frame::StreamStart{0}},
+        FrameCase{"stream_start_crlf", "STREAM:START:0\r\n", Collect::Command, frame::StreamStart{0}},
+        FrameCase{"stream_stdout_progress_cr", "STREAM:STDOUT:0:9:50%\r100%\n\r\n", Collect::Command,
+                  frame::StreamStdout{0, "50%\r100%\n"}},
+        FrameCase{"stream_stderr_crlf", "STREAM:\rSTDERR:3:\r2:\r\n\n", Collect::Command,
+                  frame::StreamStderr{3, "\r\n"}},
         FrameCase{"stream_stdout", "STREAM:STDOUT:0:4:a\nb\xff\n", Collect::Command,
                   frame::StreamStdout{0, "a\nb\xff"}},
         FrameCase{"stream_stderr_empty", "STREAM:STDERR:4294967295:0:\n", Collect::Command,
                   frame::StreamStderr{4294967295u, ""}},
         FrameCase{"stream_end", "STREAM:END:0:17\n", Collect::Command, frame::StreamEnd{0, 17}},
+        FrameCase{"stream_end_crlf", "STREAM:END:0:\r17\r\n", Collect::Command, frame::StreamEnd{0, 17}},
         FrameCase{"stream_end_negative", "STREAM:END:1:-2147483647\n", Collect::Command,
                   frame::StreamEnd{1, -2147483647}},
         FrameCase{"stream_timeout", "STREAM:TIMEOUT:0\n", Collect::Command, frame::StreamTimeout{0}},
         FrameCase{"pong_any_collector", "PONG\n", Collect::Fs, frame::PingPong{}},
         FrameCase{"exit_code", "OUTPUT:hi\nEXIT:+3\n", Collect::Command,
                   frame::Command{{"hi", "", 3, false}}},
+        FrameCase{"lines_drop_cr", "OUT\rPUT:h\ri\r\nEXIT:3\r\n", Collect::Command,
+                  frame::Command{{"hi", "", 3, false}}},
         FrameCase{"exit_timeout", "OUTPUT:2:late\nEXIT:TIMEOUT\n", Collect::Command,
                   frame::Command{{"", "late", std::nullopt, true}}},
         FrameCase{"output_escapes", "OUTPUT:2:a\\x41\nOUTPUT:3:x\nOUTPUT:1:\\\\\\n\\r\\t\\xfF\nEXIT:-1\n",
                   Collect::Command, frame::Command{{"3:x\\\n\r\t\xff", "aA", -1, false}}},
         FrameCase{"frames_dropped_without_collector", "FSRESULT:0\nSTREAM:START:0\nPONG\n", Collect::None,
+                  frame::PingPong{}},
+        // After a payload frame, carriage returns are line noise again.
+        FrameCase{"cr_dropped_again_after_payload", "FSRESULT:0:1:\r\r\nP\rONG\r\n", Collect::None,
                   frame::PingPong{}},
         FrameCase{"short_buffer_is_a_line", "STREA\nSTREAM:END:0:0\n", Collect::Command, frame::StreamEnd{0, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -142,8 +163,14 @@ INSTANTIATE_TEST_SUITE_P(
                   "guest FSRESULT data_len exceeds limit: data_len=10485761, max=10485760"},
         ErrorCase{"fs_data_len_colon", "FSRESULT:0:2x", Collect::Fs, "guest FSRESULT 数据长度字段后缺少冒号: x"},
         ErrorCase{"fs_no_newline", "FSRESULT:0:2:abc", Collect::Fs, "guest FSRESULT frame does not end with newline"},
-        ErrorCase{"fs_cr_shifts_payload", "FSRESULT:0:6:ab\r\ncd\n!", Collect::Fs,
+        ErrorCase{"fs_cr_counts_toward_length", "FSRESULT:0:5:ab\r\ncd\n", Collect::Fs,
                   "guest FSRESULT frame does not end with newline"},
+        ErrorCase{"fs_cr_then_other_byte_after_payload", "FSRESULT:0:2:ab\r\rc", Collect::Fs,
+                  "guest FSRESULT frame does not end with newline"},
+        ErrorCase{"stream_cr_counts_toward_length", "STREAM:STDOUT:0:2:a\r\rb\n", Collect::Command,
+                  "guest STREAM frame does not end with newline"},
+        ErrorCase{"http_cr_counts_toward_length", "HTTP:REQUEST:1:2:{\r}\n", Collect::Command,
+                  "guest HTTP:REQUEST frame does not end with newline"},
         ErrorCase{"http_id_range", "HTTP:REQUEST:4294967296:", Collect::Command,
                   "guest HTTP:REQUEST id exceeds u32 range: 4294967296"},
         ErrorCase{"http_id_colon", "HTTP:REQUEST:1\n", Collect::Command, "guest HTTP:REQUEST id 字段后缺少冒号: \n"},
@@ -213,7 +240,7 @@ TEST(FrameParser, HttpRequestJsonIsReadByTheProxyModel) {
 }
 
 TEST(FrameParser, IncompletePrefixesWaitForMoreBytes) {
-  for (std::string bytes : {"STREAM:STD", "STREAM:", "FSRESULT:12", "FSRESULT:0:4:ab", "HTTP:REQUEST:1:5:{",
+  for (std::string bytes : {"STREAM:STD", "STREAM:", "FSRESULT:12", "FSRESULT:0:4:ab", "FSRESULT:0:4:a\r\r\r", "HTTP:REQUEST:1:5:{\r",
                             "STREAM:END:0:-", "OUTPUT:no newline yet", "STREAM:TIMEOUT:123"}) {
     for (bool bytewise : {false, true}) {
       Feed f = feed(bytes, Collect::Command, bytewise);

@@ -41,14 +41,18 @@ std::string render_byte(char c) {
 // One frame or line recognised at the start of the buffer.
 struct Parsed {
   enum class Kind { Incomplete, Line, Frame, Error } kind = Kind::Incomplete;
-  std::size_t resume_at = 0;  // Incomplete
+  std::size_t resume_at = 0;    // Incomplete
+  std::size_t payload_end = 0;  // Incomplete inside a counted payload
   std::string line;           // Line
   std::optional<SerialProtocolResult> frame;
   std::optional<MicrovmError> error;
 
-  static Parsed incomplete(std::size_t resume_at) { return Parsed{Kind::Incomplete, resume_at, {}, {}, {}}; }
+  static Parsed incomplete(std::size_t resume_at) { return Parsed{Kind::Incomplete, resume_at, 0, {}, {}, {}}; }
+  static Parsed inside_payload(std::size_t payload_end) {
+    return Parsed{Kind::Incomplete, payload_end + 1, payload_end, {}, {}, {}};
+  }
   static Parsed failure(std::string text) {
-    return Parsed{Kind::Error, 0, {}, {}, MicrovmError::backend(std::move(text))};
+    return Parsed{Kind::Error, 0, 0, {}, {}, MicrovmError::backend(std::move(text))};
   }
 };
 
@@ -95,7 +99,7 @@ class FrameCursor {
     if (len > std::numeric_limits<std::size_t>::max() - start - 1) return fail(std::string(overflow_message));
     const std::size_t end = start + static_cast<std::size_t>(len);
     if (buf_.size() <= end) {
-      outcome_ = Parsed::incomplete(end + 1);
+      outcome_ = Parsed::inside_payload(end);
       return false;
     }
     if (buf_[end] != '\n') return fail(std::string(newline_message));
@@ -429,31 +433,40 @@ SerialWriteOutcome dispatch_frame(SerialProtocolResult r, ResponseCollector* col
 std::optional<SerialWriteOutcome> transmit_byte(char b, std::string& console_output, bool& guest_ready,
                                                 FrameBuffer& fb, ResponseCollector* collector) {
   console_output.push_back(b);
-  if (b != '\r') fb.bytes.push_back(b);
+  // Carriage returns are line noise outside frames, but a counted payload is
+  // raw data and keeps every byte.
+  if (b != '\r' || fb.bytes.size() < fb.payload_end) fb.bytes.push_back(b);
   if (b != '\n' && fb.bytes.size() < fb.resume_at && fb.bytes.size() <= kFrameBufferLimit) return std::nullopt;
   for (;;) {
     if (fb.bytes.size() > kFrameBufferLimit) {
       fb.bytes.clear();
       fb.bytes.shrink_to_fit();
       fb.resume_at = 0;
+      fb.payload_end = 0;
       return std::nullopt;
     }
     if (fb.bytes.empty()) {
       fb.resume_at = 0;
+      fb.payload_end = 0;
       return std::nullopt;
     }
     Parsed p = parse_one(fb);
     switch (p.kind) {
-      case Parsed::Kind::Incomplete: fb.resume_at = p.resume_at; return std::nullopt;
+      case Parsed::Kind::Incomplete:
+        fb.resume_at = p.resume_at;
+        fb.payload_end = p.payload_end;
+        return std::nullopt;
       case Parsed::Kind::Error: return SerialWriteOutcome(std::unexpected(std::move(*p.error)));
       case Parsed::Kind::Line: {
         fb.resume_at = 0;
+        fb.payload_end = 0;
         auto out = dispatch_line(p.line, guest_ready, collector);
         if (!out || out->has_value()) return out;
         break;
       }
       case Parsed::Kind::Frame: {
         fb.resume_at = 0;
+        fb.payload_end = 0;
         auto out = dispatch_frame(std::move(*p.frame), collector);
         if (!out || out->has_value()) return out;
         break;

@@ -117,6 +117,10 @@ struct FrameBuffer {
   // Size the buffer must reach (or a newline must arrive) before parsing
   // again can give anything but "incomplete"; keeps long lines linear.
   std::size_t resume_at = 0;
+  // While the buffer is shorter than this, it is inside a frame's counted
+  // payload and every byte is kept, carriage returns included; elsewhere
+  // carriage returns are dropped.
+  std::size_t payload_end = 0;
 };
 
 using SerialWriteOutcome = std::expected<std::optional<SerialProtocolResult>, MicrovmError>;
