@@ -1,21 +1,13 @@
 #pragma once
 
 #include "python/py_class.h"
-#include "python/py_ref.h"
+#include "python/facade_state.h"
 
 namespace quorrel::python {
 
 // The sandbox.fs facade: forwards to the Sandbox's own file methods.
-struct PyFileSystem {
+struct PyFileSystem : FacadeState {
   static const ClassSpec kSpec;
-
-  PyRef sandbox;  // the Sandbox object it was obtained from
-
-  int traverse(visitproc visit, void* arg) const {
-    Py_VISIT(sandbox.get());
-    return 0;
-  }
-  void clear() { sandbox = PyRef(); }
 };
 
 }  // namespace quorrel::python

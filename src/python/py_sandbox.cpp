@@ -97,9 +97,9 @@ PyObject* exit(Object<PySandbox>& self, PyObject*, PyObject*, PyObject*) {
   Py_RETURN_FALSE;
 }
 
-PyObject* fs(Object<PySandbox>& self) { return new_instance(PyFileSystem{PyRef::borrow(self.py())}); }
+PyObject* fs(Object<PySandbox>& self) { return new_instance(PyFileSystem{{PyRef::borrow(self.py())}}); }
 
-PyObject* process(Object<PySandbox>& self) { return new_instance(PyProcess{PyRef::borrow(self.py())}); }
+PyObject* process(Object<PySandbox>& self) { return new_instance(PyProcess{{PyRef::borrow(self.py())}}); }
 
 PyMethodDef kMethods[] = {
     sandbox_execute_method(),

@@ -13,6 +13,7 @@ from fractions import Fraction
 import pytest
 
 import _quorrel_testing as t
+from support import UnraisableRecorder
 
 
 class PythonEquivalent:
@@ -257,19 +258,6 @@ def test_class_methods_and_result_objects_work_from_any_thread():
     assert run_on_other_thread(lambda: t.Probe.make(2).calls) == {"value": 2}
     result = t.Probe().result("x", b"", 1, True)
     assert run_on_other_thread(lambda: result.text) == {"value": "x"}
-
-
-class UnraisableRecorder:
-    def __init__(self):
-        self.seen = []
-
-    def __enter__(self):
-        self.previous = sys.unraisablehook
-        sys.unraisablehook = lambda u: self.seen.append((type(u.exc_value), str(u.exc_value), u.object))
-        return self
-
-    def __exit__(self, *exc):
-        sys.unraisablehook = self.previous
 
 
 def test_drop_on_another_thread_leaks_and_reports():

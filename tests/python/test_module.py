@@ -11,6 +11,7 @@ import threading
 import pytest
 
 import quorrel
+from support import UnraisableRecorder
 
 CLASSES = [
     "Sandbox", "Snapshot", "ExecuteResult", "HttpResponse", "DirEntry", "FileStat",
@@ -146,19 +147,6 @@ def test_sandbox_can_be_subclassed():
 
 
 # ---- thread binding of Sandbox -------------------------------------------
-
-class UnraisableRecorder:
-    def __init__(self):
-        self.seen = []
-
-    def __enter__(self):
-        self.previous = sys.unraisablehook
-        sys.unraisablehook = lambda u: self.seen.append((type(u.exc_value), str(u.exc_value), u.object))
-        return self
-
-    def __exit__(self, *exc):
-        sys.unraisablehook = self.previous
-
 
 def drop_on_other_thread(holder):
     thread = threading.Thread(target=holder.clear)
