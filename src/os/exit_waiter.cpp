@@ -14,11 +14,21 @@ core::Result<std::unique_ptr<ExitWaiter>> ExitWaiter::start(pid_t pid) {
   UniqueFd event(::eventfd(0, EFD_CLOEXEC));
   if (!event.valid()) return std::unexpected(core::SandboxError::syscall_errno(errno));
   std::unique_ptr<ExitWaiter> waiter(new ExitWaiter(std::move(event)));
-  try {
-    waiter->thread_ = std::thread([w = waiter.get(), pid] { w->run(pid); });
-  } catch (const std::system_error& e) {
-    return std::unexpected(
-        core::SandboxError::execution_failed(std::string("failed to start the waitpid thread: ") + e.what()));
+  // A thread cannot be created while the system is momentarily out of
+  // tasks or memory (EAGAIN); the child is already running, so try a little
+  // longer before giving up on it.
+  for (int attempt = 0;; ++attempt) {
+    try {
+      waiter->thread_ = std::thread([w = waiter.get(), pid] { w->run(pid); });
+      break;
+    } catch (const std::system_error& e) {
+      if (e.code() == std::errc::resource_unavailable_try_again && attempt < 100) {
+        ::usleep(10'000);
+        continue;
+      }
+      return std::unexpected(
+          core::SandboxError::execution_failed(std::string("failed to start the waitpid thread: ") + e.what()));
+    }
   }
   return waiter;
 }
