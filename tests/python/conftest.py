@@ -38,3 +38,12 @@ def shared_tmp():
     path.chmod(0o777)
     yield path
     shutil.rmtree(path, ignore_errors=True)
+
+
+@pytest.fixture
+def sb():
+    """An OS-level sandbox, closed after the test."""
+    import quorrel
+
+    with quorrel.Sandbox(isolation="os") as sandbox:
+        yield sandbox

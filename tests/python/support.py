@@ -1,6 +1,8 @@
 """Small helpers shared by the test modules."""
 import sys
 
+import pytest
+
 
 class UnraisableRecorder:
     """Collects what the interpreter reports through sys.unraisablehook while active."""
@@ -15,3 +17,10 @@ class UnraisableRecorder:
 
     def __exit__(self, *exc):
         sys.unraisablehook = self.previous
+
+
+def raised(call):
+    """The type and message of the exception that call() raises."""
+    with pytest.raises(Exception) as info:
+        call()
+    return type(info.value), str(info.value)

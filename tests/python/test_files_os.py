@@ -6,21 +6,10 @@ import stat as stat_module
 import pytest
 
 import quorrel
+from support import raised
 
 EMPTY_PATH = "path must not be empty"
 TRAVERSAL = "path must not contain '..' path traversal"
-
-
-@pytest.fixture
-def sb():
-    with quorrel.Sandbox(isolation="os") as sandbox:
-        yield sandbox
-
-
-def raised(call):
-    with pytest.raises(Exception) as info:
-        call()
-    return type(info.value), str(info.value)
 
 
 # ---- read_file / write_file -------------------------------------------------

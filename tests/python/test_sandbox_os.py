@@ -10,6 +10,7 @@ import weakref
 import pytest
 
 import quorrel
+from support import raised
 
 CLOSED = "Sandbox has been closed"
 BAD_TIMEOUT = "timeout must be a finite positive float"
@@ -19,18 +20,6 @@ CURRENT_NO_SNAPSHOT = ("current sandbox backend does not support snapshot. "
 HTTP_OS_ONLY = "HTTP proxy only supports microVM backend. Suggestion: set isolation to `MicroVm`"
 UNSUPPORTED_LANGUAGE = ("unsupported language: {}. Supported: bash, sh, shell, python, python3, py, "
                         "javascript, js, node, nodejs")
-
-
-@pytest.fixture
-def sb():
-    with quorrel.Sandbox(isolation="os") as sandbox:
-        yield sandbox
-
-
-def raised(call):
-    with pytest.raises(Exception) as info:
-        call()
-    return type(info.value), str(info.value)
 
 
 # ---- constructor ------------------------------------------------------------

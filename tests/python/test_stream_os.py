@@ -7,12 +7,6 @@ import pytest
 import quorrel
 
 
-@pytest.fixture
-def sb():
-    with quorrel.Sandbox(isolation="os") as sandbox:
-        yield sandbox
-
-
 def describe(event):
     return (event.event_type, event.stdout, event.stderr, event.exit_code, event.timed_out)
 
